@@ -1,0 +1,300 @@
+// Streaming split of a chat model's output into reasoning and answer.
+//
+// The model writes its reasoning between "<think>" and "</think>"; the stream
+// cuts that text into chunks anywhere, a tag included ('<thin' | 'k>'). The
+// splitter holds back the tail of the received text that may still turn into
+// a tag and hands out everything else, chunk by chunk, as answer text or as
+// reasoning text.
+//
+// The rules that decide what is held back:
+// - A whole opening tag outside reasoning (or a whole closing tag inside it)
+//   is removed and switches the state; any other tag text is ordinary text.
+// - Otherwise every "<" of the held text is a candidate, weighted by the
+//   length of the tag prefix the text from it matches (at least 1: "<" is the
+//   first character of both tags). The candidate with the longest prefix, the
+//   earliest one on a tie, is the cut: text before it goes out, text from it
+//   on stays held. Outside reasoning a ">" after the recorded candidate
+//   cancels it (so '<b>' markup goes out at once); inside reasoning nothing
+//   cancels a candidate.
+// - At the end of the input the held text goes out as text of the current
+//   kind.
+//
+// Stated as "rescan the whole held text after every chunk", these rules cost
+// quadratic time when a "<" early in a long reasoning keeps everything after
+// it held back. This implementation makes the same decisions but keeps the
+// scan's progress between chunks, so each byte is looked at a bounded number
+// of times:
+// - After a chunk that ends without a whole tag, the held text contains no
+//   whole tag of the current kind, so the next search for one only looks at
+//   the last (tag length - 1) old bytes and the new text.
+// - The candidate scan is a left-to-right fold with state (max_partial,
+//   cut_pos). A candidate whose match runs into the end of the held text is
+//   unsettled (more text may lengthen it); it lies within the last
+//   (tag length - 1) bytes. The fold state just before the first unsettled
+//   candidate is kept and the fold resumes from there on the next chunk.
+// - When the held text is cut at cut_pos, that candidate was the last one to
+//   change the fold state, so the state re-based to the new start is the old
+//   one shifted: (max_partial, 0).
+//
+// Positions are byte offsets in UTF-8 text. Both tags, "<" and ">" are single
+// bytes, so every cut falls on a character boundary of the input.
+#pragma once
+
+#include <cassert>
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+namespace cogsift {
+
+class ThinkSplitter {
+public:
+    static constexpr std::string_view kStartTag = "<think>";
+    static constexpr std::string_view kEndTag = "</think>";
+
+    // One chunk of model text. Returns true when the chunk must be handed on;
+    // output() and think() then hold its new answer text and reasoning text
+    // (either may be empty, not both) and the pending pieces are consumed.
+    // When it returns false, the pending pieces stay for the next chunk.
+    bool feed(std::string_view chunk);
+
+    // End of the input. Returns true when the last chunk received must be
+    // handed on (again) with output() and think(). Call reset() before using
+    // the object for another stream.
+    bool finish();
+
+    // Texts of the last emission; valid until the next call of a non-const
+    // member. Empty after a call that returned false.
+    std::string_view output() const { return output_view_; }
+    std::string_view think() const { return think_view_; }
+
+    // True when output() (think()) of the last feed() that emitted is the
+    // whole chunk passed to it, byte for byte; the caller may then hand on
+    // its original text object. False after a call that did not emit and
+    // after finish().
+    bool output_is_whole_input() const { return output_whole_; }
+    bool think_is_whole_input() const { return think_whole_; }
+
+    bool in_think() const { return in_think_; }
+    std::string_view held() const { return buffer_; }
+
+    // Back to the start of a stream; keeps allocated capacity.
+    void reset();
+
+private:
+    std::string_view current_tag() const { return in_think_ ? kEndTag : kStartTag; }
+    void begin_call();
+    void split(std::size_t old_size);
+    void scan_partial(std::string_view tag, bool cancel_on_gt, int& max_partial,
+                      std::size_t& cut_pos);
+    void restart_scan();
+    bool settle(bool held_was_empty, std::size_t chunk_size);
+
+    std::string buffer_;   // held-back text, not yet answer or reasoning
+    bool in_think_ = false;
+
+    // Pieces assigned since the last emission, joined. Answer pieces are
+    // never empty; reasoning pieces may be, and an empty one still counts at
+    // the end of the input, hence the flag.
+    std::string pending_output_;
+    std::string pending_think_;
+    bool think_has_piece_ = false;
+    bool emitted_ = false;  // the pending pieces were handed out by the last call
+
+    std::string_view output_view_;
+    std::string_view think_view_;
+    bool output_whole_ = false;
+    bool think_whole_ = false;
+
+    // Saved fold of the candidate scan for the current tag over buffer_:
+    // positions [0, scan_pos_) are folded into (scan_max_, scan_cut_).
+    // scan_cut_ == npos stands for "no candidate" (cut_pos -1).
+    static constexpr std::size_t kNone = std::string_view::npos;
+    std::size_t scan_pos_ = 0;
+    int scan_max_ = 0;
+    std::size_t scan_cut_ = kNone;
+};
+
+inline void ThinkSplitter::reset() {
+    buffer_.clear();
+    in_think_ = false;
+    pending_output_.clear();
+    pending_think_.clear();
+    think_has_piece_ = false;
+    emitted_ = false;
+    output_view_ = {};
+    think_view_ = {};
+    output_whole_ = think_whole_ = false;
+    restart_scan();
+}
+
+inline void ThinkSplitter::restart_scan() {
+    scan_pos_ = 0;
+    scan_max_ = 0;
+    scan_cut_ = kNone;
+}
+
+inline void ThinkSplitter::begin_call() {
+    if (emitted_) {
+        pending_output_.clear();
+        pending_think_.clear();
+        think_has_piece_ = false;
+        emitted_ = false;
+    }
+    output_view_ = {};
+    think_view_ = {};
+    output_whole_ = think_whole_ = false;
+}
+
+inline bool ThinkSplitter::feed(std::string_view chunk) {
+    begin_call();
+    // Pending answer pieces are always empty between calls and pending
+    // reasoning pieces hold no text then, so with nothing held everything
+    // handed out comes from this chunk.
+    const bool held_was_empty = buffer_.empty();
+    const std::size_t old_size = buffer_.size();
+    buffer_.append(chunk);
+    split(old_size);
+    return settle(held_was_empty, chunk.size());
+}
+
+inline bool ThinkSplitter::settle(bool held_was_empty, std::size_t chunk_size) {
+    if (pending_output_.empty() && pending_think_.empty()) return false;
+    emitted_ = true;
+    output_view_ = pending_output_;
+    think_view_ = pending_think_;
+    // The pieces are disjoint slices of the chunk, in order; if one kind is
+    // as long as the chunk, it is the chunk.
+    output_whole_ = held_was_empty && pending_output_.size() == chunk_size;
+    think_whole_ = held_was_empty && pending_think_.size() == chunk_size;
+    return true;
+}
+
+inline bool ThinkSplitter::finish() {
+    begin_call();
+    if (!in_think_) {
+        if (buffer_.empty()) return false;
+        output_view_ = buffer_;
+        emitted_ = true;
+        return true;
+    }
+    if (!buffer_.empty()) {
+        pending_think_.append(buffer_);
+        think_has_piece_ = true;
+    }
+    if (!think_has_piece_) return false;
+    think_view_ = pending_think_;
+    emitted_ = true;
+    return true;
+}
+
+inline void ThinkSplitter::split(std::size_t old_size) {
+    // buffer_[0, old_size) holds no whole current tag: a new one must end in
+    // the appended text.
+    std::size_t search_from = 0;
+    {
+        const std::size_t keep = current_tag().size() - 1;
+        if (old_size > keep) search_from = old_size - keep;
+    }
+    for (;;) {
+        const std::string_view tag = current_tag();
+        const std::string_view text = buffer_;
+        const std::size_t pos = text.find(tag, search_from);
+        if (pos != std::string_view::npos) {
+            if (in_think_) {
+                pending_think_.append(text.substr(0, pos));
+                think_has_piece_ = true;
+            } else {
+                pending_output_.append(text.substr(0, pos));
+            }
+            buffer_.erase(0, pos + tag.size());
+            in_think_ = !in_think_;
+            restart_scan();
+            search_from = 0;
+            continue;
+        }
+
+        int max_partial = 0;
+        std::size_t cut_pos = kNone;
+        scan_partial(tag, !in_think_, max_partial, cut_pos);
+        if (max_partial > 0) {
+            if (in_think_) {
+                pending_think_.append(text.substr(0, cut_pos));
+                think_has_piece_ = true;
+            } else {
+                pending_output_.append(text.substr(0, cut_pos));
+            }
+            if (cut_pos != 0) {
+                if (cut_pos < scan_pos_) {
+                    // The cut candidate settled before the saved point and
+                    // nothing changed the fold after it.
+                    assert(scan_max_ == max_partial && scan_cut_ == cut_pos);
+                    scan_pos_ -= cut_pos;
+                    scan_cut_ = 0;
+                } else {
+                    // Cut at an unsettled candidate: what is left is shorter
+                    // than the tag; fold it again next time.
+                    restart_scan();
+                }
+                buffer_.erase(0, cut_pos);
+            }
+        } else {
+            if (in_think_) {
+                if (!text.empty()) {
+                    pending_think_.append(text);
+                    think_has_piece_ = true;
+                }
+            } else {
+                pending_output_.append(text);
+            }
+            buffer_.clear();
+            restart_scan();
+        }
+        return;
+    }
+}
+
+// Folds the candidates of buffer_ from the saved point to the end and gives
+// the final (max_partial, cut_pos); saves the fold state just before the
+// first candidate whose match runs into the end of buffer_ (or at the end
+// when there is none). buffer_ holds no whole `tag`.
+inline void ThinkSplitter::scan_partial(std::string_view tag, bool cancel_on_gt,
+                                        int& max_partial, std::size_t& cut_pos) {
+    const char* const data = buffer_.data();
+    const std::size_t n = buffer_.size();
+    int best = scan_max_;
+    std::size_t cut = scan_cut_;
+    bool saved = false;
+    for (std::size_t i = scan_pos_; i < n; ++i) {
+        const char c = data[i];
+        if (cancel_on_gt && c == '>') {
+            best = 0;
+            cut = kNone;
+            continue;
+        }
+        if (c != '<') continue;
+        const std::size_t limit = tag.size() < n - i ? tag.size() : n - i;
+        std::size_t k = 1;
+        while (k < limit && data[i + k] == tag[k]) ++k;
+        assert(k < tag.size());
+        if (!saved && i + k == n) {
+            scan_pos_ = i;
+            scan_max_ = best;
+            scan_cut_ = cut;
+            saved = true;
+        }
+        if (static_cast<int>(k) > best) {
+            best = static_cast<int>(k);
+            cut = i;
+        }
+    }
+    if (!saved) {
+        scan_pos_ = n;
+        scan_max_ = best;
+        scan_cut_ = cut;
+    }
+    max_partial = best;
+    cut_pos = cut;
+}
+
+}  // namespace cogsift

@@ -1,0 +1,140 @@
+// Test-only reference: the streaming reasoning split written out step by
+// step in its plainest form (the whole held text is rescanned after every
+// chunk; the pending pieces are kept as lists). The production splitter must
+// make exactly the same decisions.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace cogsift_test {
+
+class ReferenceSplitter {
+public:
+    const std::string start_tag = "<think>";
+    const std::string end_tag = "</think>";
+
+    std::string buffer;
+    bool in_think = false;
+    std::vector<std::string> pending_output;
+    std::vector<std::string> pending_think;
+
+    // Texts of the last emission.
+    std::string output;
+    std::string think;
+
+    // A chunk that is split (not a pass-through one). Returns whether it is
+    // emitted, with `output` and `think` as its new texts.
+    bool feed(std::string_view content) {
+        output.clear();
+        think.clear();
+        buffer += content;
+        split_step();
+        std::string out_joined;
+        for (const auto& p : pending_output) out_joined += p;
+        std::string think_joined;
+        for (const auto& p : pending_think) think_joined += p;
+        if (!out_joined.empty() || !think_joined.empty()) {
+            output = out_joined;
+            think = think_joined;
+            pending_output.clear();
+            pending_think.clear();
+            return true;
+        }
+        return false;
+    }
+
+    // End of input: whether the last chunk is emitted (again).
+    bool finish() {
+        output.clear();
+        think.clear();
+        if (!in_think && !buffer.empty()) {
+            output = buffer;
+            think = "";
+            return true;
+        }
+        if (in_think) {
+            if (!buffer.empty()) pending_think.push_back(buffer);
+            if (!pending_think.empty()) {
+                output = "";
+                for (const auto& p : pending_think) think += p;
+                return true;
+            }
+        }
+        return false;
+    }
+
+private:
+    void split_step() {
+        for (;;) {
+            if (!in_think) {
+                const auto start_pos = buffer.find(start_tag);
+                if (start_pos != std::string::npos) {
+                    std::string output_part = buffer.substr(0, start_pos);
+                    if (!output_part.empty()) pending_output.push_back(output_part);
+                    buffer = buffer.substr(start_pos + start_tag.size());
+                    in_think = true;
+                    continue;
+                }
+                long cut_pos = -1;
+                const long max_partial = partial_scan(start_tag, true, cut_pos);
+                if (max_partial > 0) {
+                    std::string output_part = buffer.substr(0, cut_pos);
+                    if (!output_part.empty()) pending_output.push_back(output_part);
+                    buffer = buffer.substr(cut_pos);
+                } else {
+                    if (!buffer.empty()) pending_output.push_back(buffer);
+                    buffer.clear();
+                }
+                return;
+            }
+            const auto end_pos = buffer.find(end_tag);
+            if (end_pos != std::string::npos) {
+                std::string think_part = buffer.substr(0, end_pos);
+                pending_think.push_back(think_part);
+                buffer = buffer.substr(end_pos + end_tag.size());
+                in_think = false;
+                continue;
+            }
+            long cut_pos = -1;
+            const long max_partial = partial_scan(end_tag, false, cut_pos);
+            if (max_partial > 0) {
+                std::string think_part = buffer.substr(0, cut_pos);
+                pending_think.push_back(think_part);
+                buffer = buffer.substr(cut_pos);
+            } else {
+                if (!buffer.empty()) pending_think.push_back(buffer);
+                buffer.clear();
+            }
+            return;
+        }
+    }
+
+    long partial_scan(const std::string& tag, bool start_scan, long& cut_pos) const {
+        const long n = static_cast<long>(buffer.size());
+        long max_partial = 0;
+        cut_pos = -1;
+        for (long i = 0; i < n; ++i) {
+            if (start_scan && max_partial > 0 && buffer[i] == '>') {
+                max_partial = 0;
+                cut_pos = -1;
+            }
+            if (buffer[i] != '<') continue;
+            for (long k = 1; k <= static_cast<long>(tag.size()); ++k) {
+                if (i + k > n) break;
+                if (buffer.compare(i, k, tag, 0, k) == 0) {
+                    if (k > max_partial) {
+                        max_partial = k;
+                        cut_pos = i;
+                    }
+                } else {
+                    break;
+                }
+            }
+        }
+        return max_partial;
+    }
+};
+
+}  // namespace cogsift_test
