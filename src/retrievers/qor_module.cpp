@@ -1,6 +1,129 @@
-// Placeholder module body; the retrievers are registered here as they land.
-#include <pybind11/pybind11.h>
+// community.retrievers.qor: retrievers over the service's vector collection
+// and its external knowledge-base service.
+#include "common.hpp"
+
+#include <stdexcept>
+
+namespace qor {
+
+namespace {
+Module* g_module = nullptr;
+}
+
+Module& module() { return *g_module; }
+
+py::object global(PyObject* name) {
+    PyObject* v = PyDict_GetItemWithError(g_module->globals.ptr(), name);
+    if (v == nullptr) {
+        if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+        throw py::error_already_set();
+    }
+    return bind::borrow(v);
+}
+
+py::object filter_mapping(py::handle search_kwargs) {
+    Module& M = module();
+    py::object filter = bind::getitem(search_kwargs, M.n.filter);
+    py::object text = bind::call_method(filter, M.n.json);
+    static PyObject* old_text = bind::intern("except_");
+    static PyObject* new_text = bind::intern("except");
+    py::object replaced = PyUnicode_CheckExact(text.ptr())
+                              ? bind::steal(PyUnicode_Replace(text.ptr(), old_text, new_text, -1))
+                              : bind::call_method(text, M.n.replace, old_text, new_text);
+    return bind::call(M.json_loads, replaced);
+}
+
+py::object run_async_entry(py::handle self, py::handle inputs) {
+    Module& M = module();
+    py::object coro = bind::call_method(self, M.n.aget_relevant_documents, inputs);
+    return bind::call(M.asyncio_run, coro);
+}
+
+namespace {
+
+void init_names(Names& n) {
+    using bind::intern;
+    n.aquery = intern("aquery");
+    n.get_collection = intern("get_collection");
+    n.get_configs = intern("get_configs");
+    n.get_rrf_dict = intern("get_rrf_dict");
+    n.logger = intern("logger");
+    n.custom_tokenizer = intern("custom_tokenizer");
+    n.search_kwargs = intern("search_kwargs");
+    n.search_type = intern("search_type");
+    n.post_process_kwargs = intern("post_process_kwargs");
+    n.vectorstore = intern("vectorstore");
+    n.collection_name = intern("collection_name");
+    n.vector_name = intern("vector_name");
+    n.embeddings = intern("embeddings");
+    n.embed_query = intern("embed_query");
+    n.post_process = intern("post_process");
+    n.aget_relevant_documents = intern("_aget_relevant_documents");
+    n.metadata = intern("metadata");
+    n.filter = intern("filter");
+    n.k = intern("k");
+    n.score_threshold = intern("score_threshold");
+    n.query = intern("query");
+    n.embedding = intern("embedding");
+    n.bm25 = intern("bm25");
+    n.negative_embedding = intern("negative_embedding");
+    n.user_dict = intern("user_dict");
+    n.config = intern("config");
+    n.params = intern("params");
+    n.sparse_vectors = intern("sparse_vectors");
+    n.prefetch = intern("prefetch");
+    n.using_ = intern("using");
+    n.limit = intern("limit");
+    n.fusion = intern("fusion");
+    n.rrf = intern("rrf");
+    n.weight = intern("weight");
+    n.score = intern("score");
+    n.recommend = intern("recommend");
+    n.positive = intern("positive");
+    n.negative = intern("negative");
+    n.strategy = intern("strategy");
+    n.best_score = intern("best_score");
+    n.json = intern("json");
+    n.dict = intern("dict");
+    n.info = intern("info");
+    n.error = intern("error");
+    n.get = intern("get");
+    n.replace = intern("replace");
+    n.append = intern("append");
+    n.must = intern("must");
+}
+
+}  // namespace
+}  // namespace qor
 
 PYBIND11_MODULE(qor, m) {
-    m.doc() = "Retrievers of the community package.";
+    m.doc() = "Retrievers over the service's vector collection and its external knowledge-base service.";
+    bind::init(m);
+
+    // Lives as long as the process: the module's functions and classes refer
+    // to it, and extension modules are never unloaded.
+    auto* state = new qor::Module();
+    qor::g_module = state;
+    qor::init_names(state->n);
+    state->globals = m.attr("__dict__");
+    state->module_name = m.attr("__name__");
+    state->asyncio_run = bind::import_from("asyncio", "run");
+    state->deepcopy = bind::import_from("copy", "deepcopy");
+    state->json_loads = bind::import_from("json", "loads");
+
+    // The names the module's code uses, bound at import as a Python module
+    // binds them: a missing service module or name makes the import fail.
+    m.attr("List") = bind::import_from("typing", "List");
+    m.attr("BaseRetriever") = bind::import_from("langchain_core.retrievers", "BaseRetriever");
+    m.attr("Document") = bind::import_from("langchain_core.documents", "Document");
+    m.attr("VectorStoreRetriever") = bind::import_from("langchain_core.vectorstores", "VectorStoreRetriever");
+    state->document_cls = m.attr("Document");
+    m.attr("get_configs") = bind::import_from("configs", "get_configs");
+    m.attr("aquery") = bind::import_from("utils.dbs", "aquery");
+    m.attr("get_collection") = bind::import_from("utils.dbs", "get_collection");
+    m.attr("logger") = bind::import_from("utils.logger", "logger");
+    m.attr("custom_tokenizer") = bind::import_from("utils.tokenizer", "custom_tokenizer");
+
+    qor::define_rank_table(m);
+    qor::define_vector_retriever(m);
 }

@@ -1,0 +1,57 @@
+// Shared state and helpers of the retrievers module.
+#pragma once
+
+#include "bind/coro.hpp"
+#include "bind/model.hpp"
+
+namespace qor {
+
+// Interned names used on the retrieval paths.
+struct Names {
+    PyObject *aquery, *get_collection, *get_configs, *get_rrf_dict, *logger, *custom_tokenizer;
+    PyObject *search_kwargs, *search_type, *post_process_kwargs, *vectorstore, *collection_name, *vector_name,
+        *embeddings, *embed_query, *post_process, *aget_relevant_documents, *metadata;
+    PyObject *filter, *k, *score_threshold, *query, *embedding, *bm25, *negative_embedding, *user_dict;
+    PyObject *config, *params, *sparse_vectors, *prefetch, *using_, *limit, *fusion, *rrf, *weight, *score,
+        *recommend, *positive, *negative, *strategy, *best_score;
+    PyObject *json, *dict, *info, *error, *get, *replace, *append, *must;
+};
+
+// Process-wide state of the module: the interned names, the host facilities
+// it calls (bound once at import) and the module's globals, through which
+// the service functions are looked up on every call, as a Python module's
+// code looks up its globals.
+struct Module {
+    Names n;
+    py::object globals;      // the module's __dict__
+    py::object module_name;  // "community.retrievers.qor"
+    py::object asyncio_run, deepcopy, json_loads;
+    py::object document_cls;
+};
+
+Module& module();
+
+// A module global by name, raising NameError like the interpreter does.
+py::object global(PyObject* name);
+
+// search_kwargs["filter"].json() with "except_" turned into "except", parsed
+// back into a plain mapping.
+py::object filter_mapping(py::handle search_kwargs);
+
+// Stamps the rank score of each (document, similarity) pair into the
+// document's metadata ("score") and returns the documents in order. The table
+// is get_rrf_dict(self.search_kwargs["k"]). When `weighted`, each score is
+// multiplied by `weight`, or, when that is null, by the "weight" entry of
+// self.post_process_kwargs (default 1.0).
+py::object rank_documents(py::handle self, py::handle docs_and_similarities, py::handle weight, bool weighted);
+
+// _get_relevant_documents of every retriever: runs the asynchronous entry of
+// `self` on a new event loop.
+py::object run_async_entry(py::handle self, py::handle inputs);
+
+// Registration of each part of the module, in the order the module defines
+// them.
+void define_rank_table(py::module_& m);
+void define_vector_retriever(py::module_& m);
+
+}  // namespace qor
