@@ -1,0 +1,1 @@
+"""Service utilities: vector database and session store, logger, keyword tokenizer."""

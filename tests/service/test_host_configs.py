@@ -1,0 +1,72 @@
+import json
+import logging
+
+import pytest
+
+import configs
+from utils.logger import logger
+
+
+def test_service_section_has_the_external_service_entries():
+    conf = configs.get_configs("service")["qor_service"]
+    assert set(conf) >= {"qor_host", "external_retrieve_url", "default_token"}
+    assert conf["external_retrieve_url"].format(7) == "/qor/api/knowledge/knowledge-base/7/external-retrieve"
+    vdb = configs.get_configs("service")["vector_db"]
+    assert {"url", "path", "collection", "vector_name"} <= set(vdb)
+
+
+def test_every_call_returns_a_fresh_dict():
+    first = configs.get_configs("service")
+    first["qor_service"]["qor_host"] = "changed"
+    first.clear()
+    assert configs.get_configs("service")["qor_service"]["qor_host"] != "changed"
+
+
+@pytest.fixture
+def conf_dir(tmp_path, monkeypatch):
+    (tmp_path / "app.json").write_text(json.dumps({"a": {"b": 1, "s": "x"}, "flag": True}))
+    monkeypatch.setenv("QOR_CONFIG_DIR", str(tmp_path))
+    return tmp_path
+
+
+@pytest.mark.parametrize("env, expected", [
+    ({"QOR_CONF__app__a__b": "42"}, {"a": {"b": 42, "s": "x"}, "flag": True}),
+    ({"QOR_CONF__app__a__b": "null"}, {"a": {"b": None, "s": "x"}, "flag": True}),
+    ({"QOR_CONF__app__a__s": "http://h:1/x"}, {"a": {"b": 1, "s": "http://h:1/x"}, "flag": True}),
+    ({"QOR_CONF__app__new__deep__key": '{"z": [1]}'},
+     {"a": {"b": 1, "s": "x"}, "flag": True, "new": {"deep": {"key": {"z": [1]}}}}),
+    ({"QOR_CONF__app__a": '{"c": 2}', "QOR_CONF__app__a__d": "3"}, {"a": {"c": 2, "d": 3}, "flag": True}),
+])
+def test_environment_overrides(conf_dir, monkeypatch, env, expected):
+    for name, value in env.items():
+        monkeypatch.setenv(name, value)
+    assert configs.get_configs("app") == expected
+
+
+def test_override_below_a_non_mapping_is_refused(conf_dir, monkeypatch):
+    monkeypatch.setenv("QOR_CONF__app__flag__x", "1")
+    with pytest.raises(ValueError, match="not a mapping"):
+        configs.get_configs("app")
+
+
+def test_section_from_overrides_only_and_missing_sections(conf_dir, monkeypatch):
+    with pytest.raises(KeyError):
+        configs.get_configs("absent")
+    monkeypatch.setenv("QOR_CONF__absent__k", "v")
+    assert configs.get_configs("absent") == {"k": "v"}
+
+
+@pytest.mark.parametrize("bad", ["../service", "a/b", "", None])
+def test_section_names_cannot_escape_the_config_dir(bad):
+    with pytest.raises(ValueError):
+        configs.get_configs(bad)
+
+
+def test_logger_writes_info_and_error_and_propagates(caplog):
+    assert isinstance(logger, logging.Logger) and logger.level == logging.INFO
+    assert logger.propagate and len(logger.handlers) == 1
+    with caplog.at_level(logging.INFO, logger=logger.name):
+        logger.info("External API URL: http://x")
+        logger.error("External API call timeout")
+    assert [(r.levelno, r.getMessage()) for r in caplog.records] == [
+        (logging.INFO, "External API URL: http://x"), (logging.ERROR, "External API call timeout")]
