@@ -1,0 +1,1 @@
+"""Vector database client package, as the service imports it."""

@@ -1,0 +1,1 @@
+from . import models  # noqa: F401
