@@ -1,0 +1,464 @@
+"""Vector database and session store of the service.
+
+Vector database
+    One client per process, created on first use from the "vector_db" entry of
+    the "service" configuration section:
+
+    * "url" set: a server (a single node or any node of a cluster), with the
+      optional "api_key", "timeout" and "check_compatibility" (false skips
+      the client's version probe when it starts);
+    * otherwise embedded: on disk under "path", or in memory when "path" is
+      null.
+
+    The embedded client is not thread-safe, so every call on it is made under
+    one process-wide lock; use ``client_session()`` for direct access.
+
+Session store
+    Hash-like entries ``name -> {field: mapping}`` with a time-to-live per
+    entry.  Redis when a Redis URL is configured (environment variable
+    ``REDIS_URL``, else the "redis_url" entry of the "service" section): each
+    field value is JSON text in a Redis hash and the time-to-live is set on the
+    whole key.  Otherwise an in-process store with the same behaviour.
+"""
+import asyncio
+import atexit
+import contextlib
+import copy
+import json
+import os
+import threading
+import time
+from collections.abc import Mapping
+
+from langchain_core.documents import Document
+from pydantic import BaseModel
+from qdrant_client import QdrantClient
+from qdrant_client.http import models as qm
+
+from configs import get_configs
+
+__all__ = [
+    "aquery", "get_collection", "get_redis_data", "hset_redis_data",
+    "get_client", "client_session", "is_embedded", "vector_db_config",
+    "session_store", "set_session_store", "MemorySessionStore", "RedisSessionStore", "reset",
+    "build_query_request", "point_to_document",
+]
+
+
+# --------------------------------------------------------------------------
+# Vector database client
+# --------------------------------------------------------------------------
+
+_client = None
+_client_embedded = True
+_client_guard = threading.Lock()
+# Serialises every call on an embedded client (re-entrant for nested helpers).
+_embedded_lock = threading.RLock()
+
+
+def vector_db_config():
+    """The "vector_db" entry of the "service" section (a new dict)."""
+    return dict(get_configs("service").get("vector_db") or {})
+
+
+def _create_client(conf):
+    url = conf.get("url")
+    if url:
+        kwargs = {"url": url}
+        if conf.get("api_key"):
+            kwargs["api_key"] = conf["api_key"]
+        if conf.get("timeout") is not None:
+            kwargs["timeout"] = int(conf["timeout"])
+        if conf.get("check_compatibility") is False:
+            kwargs["check_compatibility"] = False  # no version probe at start-up
+        return QdrantClient(**kwargs), False
+    path = conf.get("path")
+    if path:
+        return QdrantClient(path=str(path)), True
+    return QdrantClient(location=":memory:"), True
+
+
+def get_client():
+    """The process-wide vector database client, created on first use."""
+    global _client, _client_embedded
+    if _client is None:
+        with _client_guard:
+            if _client is None:
+                client, embedded = _create_client(vector_db_config())
+                _client_embedded = embedded
+                _client = client
+    return _client
+
+
+def is_embedded():
+    get_client()
+    return _client_embedded
+
+
+@contextlib.contextmanager
+def client_session():
+    """Yield the client; with an embedded client, hold its lock meanwhile."""
+    client = get_client()
+    guard = _embedded_lock if _client_embedded else contextlib.nullcontext()
+    with guard:
+        yield client
+
+
+def get_collection(collection_name):
+    """Description of a collection as a plain nested dict.
+
+    The names of its sparse vectors are the keys of
+    ``["config"]["params"]["sparse_vectors"]`` (None when it has none).
+    """
+    with client_session() as client:
+        info = client.get_collection(collection_name)
+    return info.model_dump(mode="json")
+
+
+# --------------------------------------------------------------------------
+# Plain mappings -> client query models
+# --------------------------------------------------------------------------
+
+_PREFETCH_KEYS = frozenset(("prefetch", "query", "using", "limit", "score_threshold", "filter"))
+_RECOMMEND_KEYS = frozenset(("positive", "negative", "strategy"))
+
+
+def _is_number(x):
+    return isinstance(x, (int, float)) and not isinstance(x, bool)
+
+
+def _as_list(value):
+    if hasattr(value, "tolist") and not isinstance(value, (list, tuple)):
+        value = value.tolist()  # numpy arrays
+    return value
+
+
+def _is_dense(value):
+    value = _as_list(value)
+    return isinstance(value, (list, tuple)) and len(value) > 0 and all(_is_number(x) for x in value)
+
+
+def _is_sparse(value):
+    return isinstance(value, Mapping) and set(value) == {"indices", "values"}
+
+
+def _to_vector(value):
+    """A dense vector (list of numbers) or a sparse one ({"indices", "values"})."""
+    if isinstance(value, qm.SparseVector):
+        return value
+    if _is_sparse(value):
+        return qm.SparseVector(indices=list(value["indices"]), values=list(value["values"]))
+    if _is_dense(value):
+        return [float(x) for x in _as_list(value)]
+    if isinstance(value, (list, tuple)) and not value:
+        raise ValueError("empty vector")
+    raise TypeError("not a dense or sparse vector: %r" % (_short(value),))
+
+
+def _to_vector_list(value):
+    """One vector or a list of vectors -> list of vectors (None stays None)."""
+    if value is None:
+        return None
+    value = _as_list(value)
+    if _is_dense(value) or _is_sparse(value) or isinstance(value, qm.SparseVector):
+        return [_to_vector(value)]
+    if isinstance(value, (list, tuple)):
+        return [_to_vector(v) for v in value]
+    raise TypeError("not a vector or a list of vectors: %r" % (_short(value),))
+
+
+def _short(value, limit=80):
+    text = repr(value)
+    return text if len(text) <= limit else text[:limit] + "..."
+
+
+def _to_query(query):
+    if query is None or isinstance(query, BaseModel):
+        return query
+    if isinstance(query, Mapping):
+        if "fusion" in query:
+            if set(query) != {"fusion"}:
+                raise ValueError("fusion query takes only the key 'fusion': %r" % (_short(query),))
+            return qm.FusionQuery(fusion=qm.Fusion(query["fusion"]))
+        if "recommend" in query:
+            if set(query) != {"recommend"}:
+                raise ValueError("recommend query takes only the key 'recommend': %r" % (_short(query),))
+            return _to_recommend(query["recommend"])
+        if _is_sparse(query):
+            return _to_vector(query)
+        raise ValueError("unknown query mapping with keys %s" % sorted(query))
+    return _to_vector(query)
+
+
+def _to_recommend(spec):
+    if not isinstance(spec, Mapping):
+        raise TypeError("recommend query must be a mapping, not %s" % type(spec).__name__)
+    unknown = set(spec) - _RECOMMEND_KEYS
+    if unknown:
+        raise ValueError("unknown recommend keys %s" % sorted(unknown))
+    positive = _to_vector_list(spec.get("positive"))
+    negative = _to_vector_list(spec.get("negative"))
+    if not positive and not negative:
+        raise ValueError("recommend query needs positive or negative examples")
+    strategy = qm.RecommendStrategy(spec.get("strategy") or qm.RecommendStrategy.BEST_SCORE)
+    return qm.RecommendQuery(
+        recommend=qm.RecommendInput(positive=positive, negative=negative, strategy=strategy)
+    )
+
+
+def _rename_except(value):
+    # Filters may come with the field name "except_" instead of the key "except".
+    if isinstance(value, Mapping):
+        return {("except" if k == "except_" else k): _rename_except(v) for k, v in value.items()}
+    if isinstance(value, list):
+        return [_rename_except(v) for v in value]
+    return value
+
+
+def _to_filter(value):
+    if value is None or isinstance(value, qm.Filter):
+        return value
+    if isinstance(value, Mapping):
+        return qm.Filter.model_validate(_rename_except(value))
+    raise TypeError("filter must be a mapping or a Filter, not %s" % type(value).__name__)
+
+
+def _to_prefetch(entry):
+    """A prefetch entry -> ``Prefetch``; None when it cannot yield any hit.
+
+    An entry with limit 0, or whose nested candidate searches all have limit 0,
+    contributes nothing; the database rejects such limits, so the entry is left
+    out instead.
+    """
+    if not isinstance(entry, Mapping):
+        raise TypeError("prefetch entry must be a mapping, not %s" % type(entry).__name__)
+    unknown = set(entry) - _PREFETCH_KEYS
+    if unknown:
+        raise ValueError("unknown prefetch keys %s" % sorted(unknown))
+    if entry.get("limit") == 0:
+        return None
+    nested = entry.get("prefetch")
+    if nested is not None:
+        items = nested if isinstance(nested, (list, tuple)) else [nested]
+        converted = [p for p in (_to_prefetch(item) for item in items) if p is not None]
+        if not converted:
+            return None
+        nested = converted if isinstance(nested, (list, tuple)) else converted[0]
+    return qm.Prefetch(
+        prefetch=nested,
+        query=_to_query(entry.get("query")),
+        using=entry.get("using"),
+        limit=entry.get("limit"),
+        score_threshold=entry.get("score_threshold"),
+        filter=_to_filter(entry.get("filter")),
+    )
+
+
+def build_query_request(prefetch, query, using, limit, score_threshold, filter):
+    """Keyword arguments for ``query_points``, or None when no hit is possible."""
+    if limit is not None and limit <= 0:
+        return None
+    entries = list(prefetch or [])
+    converted = [p for p in (_to_prefetch(e) for e in entries) if p is not None]
+    if entries and not converted:
+        return None
+    query_model = _to_query(query)
+    if isinstance(query_model, qm.FusionQuery):
+        if not converted:
+            raise ValueError("a fusion query needs prefetch entries")
+        # Fused scores are rank based: a similarity threshold means nothing
+        # for them.  Thresholds belong to the sub-searches.
+        score_threshold = None
+    return {
+        "prefetch": converted or None,
+        "query": query_model,
+        "using": using,
+        "limit": limit if limit is not None else 10,
+        "score_threshold": score_threshold,
+        "query_filter": _to_filter(filter),
+        "with_payload": True,
+        "with_vectors": False,
+    }
+
+
+def point_to_document(point):
+    payload = point.payload or {}
+    metadata = payload.get("metadata")
+    metadata = copy.deepcopy(dict(metadata)) if isinstance(metadata, Mapping) else {}
+    text = payload.get("page_content")
+    return Document(page_content=text if isinstance(text, str) else "", metadata=metadata,
+                    id=str(point.id))
+
+
+def _query_points(collection_name, request):
+    with client_session() as client:
+        return client.query_points(collection_name, **request).points
+
+
+async def aquery(collection_name, prefetch, query, using, limit, score_threshold, filter):
+    """Query a collection; returns [(Document, score), ...], best first.
+
+    ``prefetch``: list of mappings with keys among "prefetch" (one nested entry
+    or a list of them), "query", "using", "limit", "score_threshold", "filter".
+    ``query``: a dense vector, a sparse vector {"indices", "values"}, the
+    fusion query {"fusion": "rrf"} or a recommend query {"recommend":
+    {"positive": [...], "negative": vector | [vectors] | None, "strategy":
+    "best_score"}}.  ``filter``: a plain filter mapping or None.
+    """
+    request = build_query_request(prefetch, query, using, limit, score_threshold, filter)
+    if request is None:
+        return []
+    # The client call blocks; it runs on a worker thread so that concurrent
+    # retrievals do not stall the event loop.
+    points = await asyncio.to_thread(_query_points, collection_name, request)
+    return [(point_to_document(p), p.score) for p in points]
+
+
+# --------------------------------------------------------------------------
+# Session store
+# --------------------------------------------------------------------------
+
+class MemorySessionStore:
+    """In-process hash store with a time-to-live per entry (thread-safe)."""
+
+    def __init__(self, clock=time.monotonic):
+        self._clock = clock
+        self._entries = {}  # name -> [expires_at or None, {field: text}]
+        self._lock = threading.Lock()
+
+    def _live(self, name):
+        entry = self._entries.get(name)
+        if entry is not None and entry[0] is not None and entry[0] <= self._clock():
+            del self._entries[name]
+            entry = None
+        return entry
+
+    def hget(self, name, field):
+        with self._lock:
+            entry = self._live(name)
+            return None if entry is None else entry[1].get(field)
+
+    def hgetall(self, name):
+        with self._lock:
+            entry = self._live(name)
+            return {} if entry is None else dict(entry[1])
+
+    def hset(self, name, field, text, ttl=None):
+        with self._lock:
+            entry = self._live(name)
+            if entry is None:
+                entry = self._entries[name] = [None, {}]
+            entry[1][field] = text
+            if ttl is not None:
+                if ttl <= 0:
+                    del self._entries[name]
+                else:
+                    entry[0] = self._clock() + ttl
+
+    def close(self):
+        pass
+
+
+class RedisSessionStore:
+    """Redis hashes; the time-to-live applies to the whole key."""
+
+    def __init__(self, url):
+        import redis
+
+        self.url = url
+        self._redis = redis.Redis.from_url(url, decode_responses=True)
+
+    def hget(self, name, field):
+        return self._redis.hget(name, field)
+
+    def hgetall(self, name):
+        return self._redis.hgetall(name)
+
+    def hset(self, name, field, text, ttl=None):
+        pipe = self._redis.pipeline(transaction=True)
+        pipe.hset(name, field, text)
+        if ttl is not None:
+            if ttl <= 0:
+                pipe.delete(name)
+            elif float(ttl).is_integer():
+                pipe.expire(name, int(ttl))
+            else:
+                pipe.pexpire(name, max(1, int(round(ttl * 1000))))
+        pipe.execute()
+
+    def close(self):
+        self._redis.close()
+
+
+_store = None
+_store_guard = threading.Lock()
+
+
+def _redis_url():
+    url = os.environ.get("REDIS_URL")
+    if url:
+        return url
+    return get_configs("service").get("redis_url") or None
+
+
+def session_store():
+    """The process-wide session store, chosen on first use."""
+    global _store
+    if _store is None:
+        with _store_guard:
+            if _store is None:
+                url = _redis_url()
+                _store = RedisSessionStore(url) if url else MemorySessionStore()
+    return _store
+
+
+def set_session_store(store):
+    """Install ``store`` (or None: choose again on next use); returns the
+    previous one, which is not closed."""
+    global _store
+    with _store_guard:
+        previous, _store = _store, store
+    return previous
+
+
+def get_redis_data(name, key=None):
+    """Stored mapping of entry ``name``, field ``key`` (a new object), or None.
+
+    Without ``key``: all fields of the entry as {field: value}, or None.
+    """
+    store = session_store()
+    if key is None:
+        fields = store.hgetall(name)
+        return {f: json.loads(v) for f, v in fields.items()} or None
+    text = store.hget(name, key)
+    return None if text is None else json.loads(text)
+
+
+def hset_redis_data(name, key, value, ttl=None):
+    """Store ``value`` (JSON-encodable) under entry ``name``, field ``key``.
+
+    ``ttl`` (seconds) is the time-to-live of the whole entry; None leaves the
+    entry's expiry as it is.
+    """
+    session_store().hset(name, key, json.dumps(value, ensure_ascii=False), ttl)
+    return True
+
+
+def reset():
+    """Drop the process-wide clients; the next use creates them afresh."""
+    global _client, _store
+    with _client_guard:
+        if _client is not None:
+            with contextlib.suppress(Exception):
+                _client.close()
+        _client = None
+    with _store_guard:
+        if _store is not None:
+            with contextlib.suppress(Exception):
+                _store.close()
+        _store = None
+
+
+# Close the clients while the interpreter is still whole (an on-disk embedded
+# database writes and unlocks its directory when closed).
+atexit.register(reset)

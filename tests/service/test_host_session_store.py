@@ -1,0 +1,120 @@
+import json
+import threading
+import time
+import uuid
+
+import pytest
+import redis
+
+from utils import dbs
+from utils.dbs import MemorySessionStore, RedisSessionStore, get_redis_data, hset_redis_data
+
+
+@pytest.fixture(params=["memory", "redis"])
+def store(request):
+    if request.param == "redis":
+        backend = RedisSessionStore(request.getfixturevalue("redis_url"))
+    else:
+        backend = MemorySessionStore()
+    previous = dbs.set_session_store(backend)
+    yield backend
+    dbs.set_session_store(previous)
+    backend.close()
+
+
+@pytest.fixture
+def name():
+    return "usage:test-" + uuid.uuid4().hex
+
+
+def test_round_trip_returns_fresh_mappings(store, name):
+    assert get_redis_data(name, key="model-a") is None
+    record = {"prompt_tokens": 10, "completion_tokens": 5, "total_tokens": 15}
+    hset_redis_data(name, key="model-a", value=record, ttl=600)
+    record["prompt_tokens"] = 99
+    got = get_redis_data(name, key="model-a")
+    assert got == {"prompt_tokens": 10, "completion_tokens": 5, "total_tokens": 15}
+    got["prompt_tokens"] += 3
+    assert get_redis_data(name, key="model-a")["prompt_tokens"] == 10
+    assert get_redis_data(name, key="model-a") is not get_redis_data(name, key="model-a")
+
+
+def test_fields_of_one_entry_are_independent(store, name):
+    hset_redis_data(name, key="model-a", value={"n": 1}, ttl=600)
+    hset_redis_data(name, key="模型-b", value={"n": 2, "名": "值"}, ttl=600)
+    assert get_redis_data(name, key="model-a") == {"n": 1}
+    assert get_redis_data(name, key="模型-b") == {"n": 2, "名": "值"}
+    assert get_redis_data(name) == {"model-a": {"n": 1}, "模型-b": {"n": 2, "名": "值"}}
+    assert get_redis_data(name, key="model-c") is None
+
+
+def test_ttl_expires_the_whole_entry(store, name):
+    hset_redis_data(name, key="a", value={"n": 1}, ttl=600)
+    hset_redis_data(name, key="b", value={"n": 2}, ttl=0.3)  # the latest TTL wins for the entry
+    assert get_redis_data(name, key="a") == {"n": 1}
+    time.sleep(0.6)
+    assert get_redis_data(name, key="a") is None
+    assert get_redis_data(name, key="b") is None
+    assert get_redis_data(name) is None
+
+
+def test_memory_store_ttl_with_a_clock():
+    now = [100.0]
+    s = MemorySessionStore(clock=lambda: now[0])
+    s.hset("e", "f", "1", ttl=600)
+    now[0] += 599
+    s.hset("e", "g", "2", ttl=600)  # refreshes the whole entry
+    now[0] += 599
+    assert s.hget("e", "f") == "1"
+    now[0] += 1
+    assert s.hget("e", "f") is None and s.hgetall("e") == {}
+    s.hset("e", "f", "1", ttl=None)
+    now[0] += 10 ** 6
+    assert s.hget("e", "f") == "1"
+    s.hset("e", "f", "1", ttl=0)
+    assert s.hget("e", "f") is None
+
+
+def test_memory_store_is_thread_safe():
+    s = MemorySessionStore()
+
+    def write(t):
+        for i in range(200):
+            s.hset("e", "%d-%d" % (t, i), str(i), ttl=600)
+
+    threads = [threading.Thread(target=write, args=(t,)) for t in range(8)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert len(s.hgetall("e")) == 1600
+
+
+def test_redis_layout_is_a_json_hash_with_key_ttl(redis_url, name):
+    backend = RedisSessionStore(redis_url)
+    previous = dbs.set_session_store(backend)
+    try:
+        hset_redis_data(name, key="gpt", value={"prompt_tokens": 3}, ttl=600)
+        raw = redis.Redis.from_url(redis_url, decode_responses=True)
+        assert raw.type(name) == "hash"
+        assert json.loads(raw.hget(name, "gpt")) == {"prompt_tokens": 3}
+        assert 590 < raw.ttl(name) <= 600
+        raw.close()
+    finally:
+        dbs.set_session_store(previous)
+        backend.close()
+
+
+def test_store_selection_follows_redis_url(redis_url, monkeypatch):
+    previous = dbs.set_session_store(None)
+    try:
+        monkeypatch.setenv("QOR_CONF__service__redis_url", "null")
+        monkeypatch.delenv("REDIS_URL", raising=False)
+        assert isinstance(dbs.session_store(), MemorySessionStore)
+        dbs.set_session_store(None)
+        monkeypatch.setenv("REDIS_URL", redis_url)
+        chosen = dbs.session_store()
+        assert isinstance(chosen, RedisSessionStore) and chosen.url == redis_url
+        chosen.close()
+    finally:
+        dbs.set_session_store(previous)
