@@ -190,17 +190,17 @@ def _to_query(query):
     return _to_vector(query)
 
 
-def _to_recommend(spec):
-    if not isinstance(spec, Mapping):
-        raise TypeError("recommend query must be a mapping, not %s" % type(spec).__name__)
-    unknown = set(spec) - _RECOMMEND_KEYS
+def _to_recommend(recommend):
+    if not isinstance(recommend, Mapping):
+        raise TypeError("recommend query must be a mapping, not %s" % type(recommend).__name__)
+    unknown = set(recommend) - _RECOMMEND_KEYS
     if unknown:
         raise ValueError("unknown recommend keys %s" % sorted(unknown))
-    positive = _to_vector_list(spec.get("positive"))
-    negative = _to_vector_list(spec.get("negative"))
+    positive = _to_vector_list(recommend.get("positive"))
+    negative = _to_vector_list(recommend.get("negative"))
     if not positive and not negative:
         raise ValueError("recommend query needs positive or negative examples")
-    strategy = qm.RecommendStrategy(spec.get("strategy") or qm.RecommendStrategy.BEST_SCORE)
+    strategy = qm.RecommendStrategy(recommend.get("strategy") or qm.RecommendStrategy.BEST_SCORE)
     return qm.RecommendQuery(
         recommend=qm.RecommendInput(positive=positive, negative=negative, strategy=strategy)
     )
@@ -321,10 +321,21 @@ async def aquery(collection_name, prefetch, query, using, limit, score_threshold
 class MemorySessionStore:
     """In-process hash store with a time-to-live per entry (thread-safe)."""
 
+    SWEEP_INTERVAL = 60.0  # seconds between purges of expired entries
+
     def __init__(self, clock=time.monotonic):
         self._clock = clock
         self._entries = {}  # name -> [expires_at or None, {field: text}]
         self._lock = threading.Lock()
+        self._last_sweep = clock()
+
+    def _sweep(self):
+        # Entries that are never read again must not pile up.
+        now = self._clock()
+        if now - self._last_sweep >= self.SWEEP_INTERVAL:
+            self._last_sweep = now
+            for name in [n for n, e in self._entries.items() if e[0] is not None and e[0] <= now]:
+                del self._entries[name]
 
     def _live(self, name):
         entry = self._entries.get(name)
@@ -345,6 +356,7 @@ class MemorySessionStore:
 
     def hset(self, name, field, text, ttl=None):
         with self._lock:
+            self._sweep()
             entry = self._live(name)
             if entry is None:
                 entry = self._entries[name] = [None, {}]

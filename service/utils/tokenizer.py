@@ -117,10 +117,13 @@ def custom_tokenizer(question, user_dict):
     that are kept whole: each comes out as one keyword, spelled as in the
     dictionary.  Punctuation, whitespace and stopwords are dropped; duplicates
     are recognised case-insensitively and the first spelling is kept.
-    Returns ``[[-1]]`` when the question has no keyword.
+    Returns ``[[-1]]`` when the question has no keyword.  A list of questions
+    gives the keywords of all of them.
     """
     if question is None:
         question = ""
+    if isinstance(question, (list, tuple)) and all(isinstance(q, str) for q in question):
+        question = "\n".join(question)
     if not isinstance(question, str):
         raise TypeError("question must be a text, not %s" % type(question).__name__)
     words = {w.strip() for w in (user_dict or ()) if isinstance(w, str) and w.strip()}

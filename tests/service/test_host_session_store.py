@@ -27,24 +27,18 @@ def name():
     return "usage:test-" + uuid.uuid4().hex
 
 
-def test_round_trip_returns_fresh_mappings(store, name):
+def test_round_trip_fields_and_fresh_mappings(store, name):
     assert get_redis_data(name, key="model-a") is None
     record = {"prompt_tokens": 10, "completion_tokens": 5, "total_tokens": 15}
     hset_redis_data(name, key="model-a", value=record, ttl=600)
+    hset_redis_data(name, key="模型-b", value={"名": "值"}, ttl=600)
     record["prompt_tokens"] = 99
     got = get_redis_data(name, key="model-a")
     assert got == {"prompt_tokens": 10, "completion_tokens": 5, "total_tokens": 15}
     got["prompt_tokens"] += 3
     assert get_redis_data(name, key="model-a")["prompt_tokens"] == 10
-    assert get_redis_data(name, key="model-a") is not get_redis_data(name, key="model-a")
-
-
-def test_fields_of_one_entry_are_independent(store, name):
-    hset_redis_data(name, key="model-a", value={"n": 1}, ttl=600)
-    hset_redis_data(name, key="模型-b", value={"n": 2, "名": "值"}, ttl=600)
-    assert get_redis_data(name, key="model-a") == {"n": 1}
-    assert get_redis_data(name, key="模型-b") == {"n": 2, "名": "值"}
-    assert get_redis_data(name) == {"model-a": {"n": 1}, "模型-b": {"n": 2, "名": "值"}}
+    assert get_redis_data(name) == {"model-a": {"prompt_tokens": 10, "completion_tokens": 5, "total_tokens": 15},
+                                    "模型-b": {"名": "值"}}
     assert get_redis_data(name, key="model-c") is None
 
 
@@ -53,12 +47,10 @@ def test_ttl_expires_the_whole_entry(store, name):
     hset_redis_data(name, key="b", value={"n": 2}, ttl=0.3)  # the latest TTL wins for the entry
     assert get_redis_data(name, key="a") == {"n": 1}
     time.sleep(0.6)
-    assert get_redis_data(name, key="a") is None
-    assert get_redis_data(name, key="b") is None
-    assert get_redis_data(name) is None
+    assert get_redis_data(name, key="a") is None and get_redis_data(name) is None
 
 
-def test_memory_store_ttl_with_a_clock():
+def test_memory_store_ttl_sweep_and_threads():
     now = [100.0]
     s = MemorySessionStore(clock=lambda: now[0])
     s.hset("e", "f", "1", ttl=600)
@@ -68,15 +60,14 @@ def test_memory_store_ttl_with_a_clock():
     assert s.hget("e", "f") == "1"
     now[0] += 1
     assert s.hget("e", "f") is None and s.hgetall("e") == {}
-    s.hset("e", "f", "1", ttl=None)
+    s.hset("keep", "f", "1", ttl=None)
+    s.hset("gone", "f", "1", ttl=0)
+    assert s.hget("gone", "f") is None
+    for i in range(100):
+        s.hset("short-%d" % i, "f", "1", ttl=1)
     now[0] += 10 ** 6
-    assert s.hget("e", "f") == "1"
-    s.hset("e", "f", "1", ttl=0)
-    assert s.hget("e", "f") is None
-
-
-def test_memory_store_is_thread_safe():
-    s = MemorySessionStore()
+    s.hset("new", "f", "1", ttl=600)  # expired entries are purged even if never read
+    assert sorted(s._entries) == ["keep", "new"]
 
     def write(t):
         for i in range(200):
@@ -90,31 +81,21 @@ def test_memory_store_is_thread_safe():
     assert len(s.hgetall("e")) == 1600
 
 
-def test_redis_layout_is_a_json_hash_with_key_ttl(redis_url, name):
-    backend = RedisSessionStore(redis_url)
-    previous = dbs.set_session_store(backend)
-    try:
-        hset_redis_data(name, key="gpt", value={"prompt_tokens": 3}, ttl=600)
-        raw = redis.Redis.from_url(redis_url, decode_responses=True)
-        assert raw.type(name) == "hash"
-        assert json.loads(raw.hget(name, "gpt")) == {"prompt_tokens": 3}
-        assert 590 < raw.ttl(name) <= 600
-        raw.close()
-    finally:
-        dbs.set_session_store(previous)
-        backend.close()
-
-
-def test_store_selection_follows_redis_url(redis_url, monkeypatch):
+def test_redis_layout_and_selection(redis_url, name, monkeypatch):
     previous = dbs.set_session_store(None)
+    raw = redis.Redis.from_url(redis_url, decode_responses=True)
     try:
         monkeypatch.setenv("QOR_CONF__service__redis_url", "null")
         monkeypatch.delenv("REDIS_URL", raising=False)
         assert isinstance(dbs.session_store(), MemorySessionStore)
         dbs.set_session_store(None)
         monkeypatch.setenv("REDIS_URL", redis_url)
-        chosen = dbs.session_store()
-        assert isinstance(chosen, RedisSessionStore) and chosen.url == redis_url
-        chosen.close()
+        hset_redis_data(name, key="gpt", value={"prompt_tokens": 3}, ttl=600)
+        assert isinstance(dbs.session_store(), RedisSessionStore)
+        assert raw.type(name) == "hash"
+        assert json.loads(raw.hget(name, "gpt")) == {"prompt_tokens": 3}
+        assert 590 < raw.ttl(name) <= 600
     finally:
+        dbs.session_store().close()
         dbs.set_session_store(previous)
+        raw.close()

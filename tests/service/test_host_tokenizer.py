@@ -15,6 +15,7 @@ SERVICE_DIR = Path(__file__).resolve().parents[2] / "service"
     ("How do I reset my password?", ["reset", "password"]),
     ("同步失败 error 502，同步又失败了 ERROR", ["同步", "失败", "error", "502"]),
     ("发票在哪里下载", ["发票", "下载"]),
+    (["安装失败", "发票 下载 安装"], ["安装", "失败", "发票", "下载"]),
 ])
 def test_keywords_in_order_without_stopwords_punctuation_or_duplicates(question, expected):
     assert custom_tokenizer(question, {""}) == expected
