@@ -26,6 +26,7 @@ import contextlib
 import copy
 import json
 import os
+import re
 import threading
 import time
 from collections.abc import Mapping
@@ -216,11 +217,45 @@ def _rename_except(value):
 
 
 def _to_filter(value):
-    if value is None or isinstance(value, qm.Filter):
-        return value
+    if value is None:
+        return None
     if isinstance(value, Mapping):
-        return qm.Filter.model_validate(_rename_except(value))
-    raise TypeError("filter must be a mapping or a Filter, not %s" % type(value).__name__)
+        value = qm.Filter.model_validate(_rename_except(value))
+    elif not isinstance(value, qm.Filter):
+        raise TypeError("filter must be a mapping or a Filter, not %s" % type(value).__name__)
+    if _MatchSubstring is not None and is_embedded():
+        value = _embedded_text_matches(value)
+    return value
+
+
+# The embedded database has no text index: it splits text only at
+# non-alphanumeric characters, so a Chinese word inside a sentence never
+# satisfies MatchText.  There a text match holding CJK characters is evaluated
+# as containment of each of its space-separated parts, which is what the
+# server's multilingual text index gives for such words.
+_CJK_RE = re.compile("[\u3040-\u30ff\u3400-\u4dbf\u4e00-\u9fff\uf900-\ufaff\uac00-\ud7af]")
+_MatchSubstring = getattr(qm, "MatchSubstring", None)
+
+
+def _embedded_text_matches(condition):
+    if isinstance(condition, list):
+        return [_embedded_text_matches(c) for c in condition]
+    if isinstance(condition, qm.Filter):
+        update = {k: _embedded_text_matches(getattr(condition, k)) for k in ("must", "should", "must_not")
+                  if getattr(condition, k) is not None}
+        if condition.min_should is not None:
+            update["min_should"] = condition.min_should.model_copy(
+                update={"conditions": _embedded_text_matches(condition.min_should.conditions)})
+        return condition.model_copy(update=update)
+    if isinstance(condition, qm.NestedCondition):
+        nested = condition.nested.model_copy(update={"filter": _embedded_text_matches(condition.nested.filter)})
+        return condition.model_copy(update={"nested": nested})
+    if (isinstance(condition, qm.FieldCondition) and isinstance(condition.match, qm.MatchText)
+            and _CJK_RE.search(condition.match.text)):
+        parts = condition.match.text.split() or [condition.match.text]
+        subs = [condition.model_copy(update={"match": _MatchSubstring(substring=p)}) for p in parts]
+        return subs[0] if len(subs) == 1 else qm.Filter(must=subs)
+    return condition
 
 
 def _to_prefetch(entry):

@@ -184,3 +184,16 @@ def test_server_url_selects_a_remote_client(monkeypatch, kb):
             run(aquery("anything", [], kb.vec("install")[0], "dense", 3, None, None))
     finally:
         dbs.get_client().close()
+
+
+@pytest.mark.parametrize("keyword, nested", [("发票", False), ("账单 发票", False), ("同步", True)])
+def test_chinese_text_match_finds_words_inside_sentences(kb, keyword, nested):
+    from hostkit import load_corpus
+
+    expected = {p["id"] for p in load_corpus() if all(part in p["text"] for part in keyword.split())}
+    assert 0 < len(expected) < 10
+    dense, _ = kb.vec("发票 invoice")
+    cond = models.FieldCondition(key="page_content", match=models.MatchText(text=keyword))
+    f = models.Filter(must=[models.Filter(should=[cond])] if nested else [cond])
+    hits = run(aquery(kb.name, [], dense, kb.vname, 10, None, plain_filter(f)))
+    assert {d.metadata["doc_id"] for d, _ in hits} == expected
