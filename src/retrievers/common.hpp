@@ -49,9 +49,14 @@ py::object rank_documents(py::handle self, py::handle docs_and_similarities, py:
 // `self` on a new event loop.
 py::object run_async_entry(py::handle self, py::handle inputs);
 
-// Registration of each part of the module, in the order the module defines
-// them.
-void define_rank_table(py::module_& m);
-void define_vector_retriever(py::module_& m);
+// Each source file of the module registers the function that defines its
+// names on the module (a static `Definition` object); the module's init runs
+// them by increasing `order` after binding the service's names, so a new
+// retriever is one new file.
+using DefineFn = void (*)(py::module_& m);
+struct Definition {
+    Definition(int order, DefineFn define);
+};
+void run_definitions(py::module_& m);
 
 }  // namespace qor

@@ -2,12 +2,26 @@
 // and its external knowledge-base service.
 #include "common.hpp"
 
-#include <stdexcept>
+#include <algorithm>
+#include <vector>
 
 namespace qor {
 
 namespace {
 Module* g_module = nullptr;
+
+std::vector<std::pair<int, DefineFn>>& definitions() {
+    static std::vector<std::pair<int, DefineFn>> list;  // filled during static initialisation
+    return list;
+}
+}  // namespace
+
+Definition::Definition(int order, DefineFn define) { definitions().emplace_back(order, define); }
+
+void run_definitions(py::module_& m) {
+    auto list = definitions();
+    std::stable_sort(list.begin(), list.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+    for (const auto& [order, define] : list) define(m);
 }
 
 Module& module() { return *g_module; }
@@ -124,6 +138,5 @@ PYBIND11_MODULE(qor, m) {
     m.attr("logger") = bind::import_from("utils.logger", "logger");
     m.attr("custom_tokenizer") = bind::import_from("utils.tokenizer", "custom_tokenizer");
 
-    qor::define_rank_table(m);
-    qor::define_vector_retriever(m);
+    qor::run_definitions(m);
 }

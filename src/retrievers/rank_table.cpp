@@ -24,25 +24,50 @@ py::object build_rank_table(py::object k_arg) {
     return table;
 }
 
-}  // namespace
+PyObject* g_cached_build = nullptr;  // lru_cache(build_rank_table), kept for the process
 
-void define_rank_table(py::module_& m) {
-    Module& M = module();
-    py::object impl = bind::make_function(
-        {
-            .name = "get_rrf_dict",
-            .doc = "Reciprocal-rank score of every rank position 1..k of a search for k results: rank r "
-                   "scores the sum of 1/(60 + j) for j from r to k.",
-            .params = {{"k"}},
-            .impl = bind::wrap<build_rank_table>,
-            .return_annotation = py::module_::import("typing").attr("Dict")[py::make_tuple(
-                py::module_::import("builtins").attr("int"), py::module_::import("builtins").attr("float"))],
-        },
-        M.module_name);
-    // The host's own least-recently-used cache: 128 entries, equal arguments
-    // share an entry, a hit returns the very same mapping.
-    py::object lru_cache = bind::import_from("functools", "lru_cache");
-    m.attr("get_rrf_dict") = lru_cache(impl);
+// The cache is the host's lru_cache (128 entries, least recently used dropped
+// first, a hit returns the very same mapping). It is called with k as a
+// keyword so that its key is always a tuple: the C implementation keys a lone
+// int argument by the int itself and anything else by a tuple, which would
+// keep 5 and 5.0 (or 1 and True) in separate entries although they are equal
+// arguments.
+py::object get_rrf_dict(py::object k) {
+    static PyObject* kwnames = bind::keep(py::make_tuple(bind::borrow(module().n.k)));
+    return bind::call_kw(bind::borrow(g_cached_build), bind::borrow(kwnames), k);
 }
 
+}  // namespace
+
+namespace {
+void define_rank_table(py::module_& m) {
+    Module& M = module();
+    py::object dict_of_scores = py::module_::import("typing").attr("Dict")[py::make_tuple(
+        py::module_::import("builtins").attr("int"), py::module_::import("builtins").attr("float"))];
+    const char* doc =
+        "Reciprocal-rank score of every rank position 1..k of a search for k results: rank r scores the "
+        "sum of 1/(60 + j) for j from r to k. Memoised (128 arguments, least recently used dropped "
+        "first); equal arguments share an entry.";
+    py::object build = bind::make_function(
+        {.name = "get_rrf_dict", .doc = doc, .params = {{"k"}}, .impl = bind::wrap<build_rank_table>,
+         .return_annotation = dict_of_scores},
+        M.module_name);
+    py::object cached = bind::import_from("functools", "lru_cache")(build);
+    g_cached_build = bind::keep(cached);
+
+    py::object front = bind::make_function(
+        {.name = "get_rrf_dict", .doc = doc, .params = {{"k"}}, .impl = bind::wrap<get_rrf_dict>,
+         .return_annotation = dict_of_scores},
+        M.module_name);
+    // The cache's own controls, as on any lru_cache-decorated function.
+    front.attr("cache_info") = cached.attr("cache_info");
+    front.attr("cache_clear") = cached.attr("cache_clear");
+    front.attr("cache_parameters") = cached.attr("cache_parameters");
+    front.attr("__wrapped__") = build;
+    m.attr("get_rrf_dict") = front;
+}
+
+
+const Definition registered(10, define_rank_table);
+}  // namespace
 }  // namespace qor
