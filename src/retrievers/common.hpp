@@ -45,6 +45,13 @@ py::object filter_mapping(py::handle search_kwargs);
 // self.post_process_kwargs (default 1.0).
 py::object rank_documents(py::handle self, py::handle docs_and_similarities, py::handle weight, bool weighted);
 
+// self.post_process(docs_and_similarities) for a class whose own post_process
+// is `own`: when the object's class still has it, the scoring runs directly
+// (with `weight` and `weighted` as for rank_documents); an override in a
+// subclass is called as a method.
+py::object dispatch_post_process(py::handle self, py::handle docs_and_similarities, PyObject* own,
+                                 py::handle weight, bool weighted);
+
 // _get_relevant_documents of every retriever: runs the asynchronous entry of
 // `self` on a new event loop.
 py::object run_async_entry(py::handle self, py::handle inputs);

@@ -101,6 +101,14 @@ py::object rank_documents(py::handle self, py::handle docs_and_similarities, py:
     return docs;
 }
 
+py::object dispatch_post_process(py::handle self, py::handle docs_and_similarities, PyObject* own,
+                                 py::handle weight, bool weighted) {
+    const Names& n = module().n;
+    py::object cls_attr = bind::getattr(reinterpret_cast<PyObject*>(Py_TYPE(self.ptr())), n.post_process);
+    if (cls_attr.ptr() == own) return rank_documents(self, docs_and_similarities, weight, weighted);
+    return bind::call_method(self, n.post_process, docs_and_similarities);
+}
+
 namespace {
 
 PyObject* g_post_process = nullptr;  // the class's own post_process function
@@ -109,13 +117,8 @@ py::object post_process(py::object self, py::object docs_and_similarities) {
     return rank_documents(self, docs_and_similarities, py::handle(), true);
 }
 
-// self.post_process(docs), scored with `weight`: the class's own method is run
-// directly with that weight; an override in a subclass is called as it is.
 py::object post_process_with(py::handle self, py::handle docs, py::handle weight) {
-    Module& M = module();
-    py::object cls_attr = bind::getattr(reinterpret_cast<PyObject*>(Py_TYPE(self.ptr())), M.n.post_process);
-    if (cls_attr.ptr() == g_post_process) return rank_documents(self, docs, weight, true);
-    return bind::call_method(self, M.n.post_process, docs);
+    return dispatch_post_process(self, docs, g_post_process, weight, true);
 }
 
 bool given(py::handle inputs, PyObject* key) { return bind::truthy(bind::mapping_get(inputs, key, py::none())); }

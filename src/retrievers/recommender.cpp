@@ -1,0 +1,110 @@
+// VectorStoreRecommender: recommend-style search with positive and negative
+// example vectors, scored by rank like the vector retriever.
+#include "common.hpp"
+
+#include <string>
+
+namespace qor {
+namespace {
+
+PyObject* g_own_post_process = nullptr;  // the class's own post_process function
+
+py::object post_process(py::object self, py::object docs_and_similarities) {
+    return rank_documents(self, docs_and_similarities, py::handle(), false);
+}
+
+bind::Task aget_relevant_documents(py::object self, py::object inputs) {
+    Module& M = module();
+    const Names& n = M.n;
+
+    py::object search_kwargs = bind::call(M.deepcopy, bind::getattr(self, n.search_kwargs));
+    py::object filter = filter_mapping(search_kwargs);
+
+    py::object positive = bind::mapping_get(inputs, n.embedding, py::none());
+    if (!bind::truthy(positive) || !bind::truthy(bind::mapping_get(inputs, n.negative_embedding, py::none()))) {
+        static PyObject* message = bind::intern("embedding is required for recommend search");
+        bind::call_method(global(n.logger), n.error, message);
+        co_return bind::new_list();
+    }
+
+    py::object limit = bind::getitem(search_kwargs, bind::borrow(n.k));
+    py::object prefetch = bind::new_list();
+    // One question: its vector is the single positive example. Several
+    // questions: their vectors are the positive examples as they are.
+    if (!PyList_CheckExact(bind::mapping_get(inputs, n.query, py::none()).ptr())) {
+        py::object wrapped = bind::new_list();
+        bind::list_append(wrapped, positive);
+        positive = wrapped;
+    }
+    py::object recommend = bind::dict_of({{n.positive, positive},
+                                          {n.negative, bind::mapping_get(inputs, n.negative_embedding, py::none())},
+                                          {n.strategy, bind::borrow(n.best_score)}});
+    py::object query = bind::dict_of({{n.recommend, recommend}});
+
+    py::object vectorstore = bind::getattr(self, n.vectorstore);
+    py::object collection_name = bind::getattr(vectorstore, n.collection_name);
+    py::object vector_name = bind::getattr(vectorstore, n.vector_name);
+    py::object docs_and_similarities = co_await bind::call(global(n.aquery), collection_name, prefetch, query,
+                                                           vector_name, limit, py::none(), filter);
+
+    co_return dispatch_post_process(self, docs_and_similarities, g_own_post_process, py::handle(), false);
+}
+
+py::object get_relevant_documents(py::object self, py::object inputs) { return run_async_entry(self, inputs); }
+
+void define_recommender(py::module_& m) {
+    Module& M = module();
+    py::object typing = py::module_::import("typing");
+    py::object builtins = py::module_::import("builtins");
+    py::object list_of_documents = typing.attr("List")[M.document_cls];
+    const std::string qualname = "VectorStoreRecommender";
+
+    auto method = [&](bind::FunctionDef def) {
+        std::string q = qualname + "." + def.name;
+        def.qualname = q.c_str();
+        return bind::make_function(std::move(def), M.module_name);
+    };
+
+    py::object own_post_process = method({
+        .name = "post_process",
+        .doc = "Replace each hit's similarity by the reciprocal-rank score of its position; return the "
+               "documents in the store's order.",
+        .params = {{"self"}, {"docs_and_similarities"}},
+        .impl = bind::wrap<post_process>,
+    });
+    g_own_post_process = bind::keep(own_post_process);
+    py::object get_docs = method({
+        .name = "_get_relevant_documents",
+        .params = {{"self"}, {"inputs"}},
+        .impl = bind::wrap<get_relevant_documents>,
+        .return_annotation = list_of_documents,
+    });
+    py::object aget_docs = method({
+        .name = "_aget_relevant_documents",
+        .params = {{"self"}, {"inputs"}},
+        .impl = bind::wrap<aget_relevant_documents>,
+        .flavor = bind::Flavor::Coroutine,
+        .return_annotation = list_of_documents,
+    });
+
+    using bind::Member;
+    m.attr("VectorStoreRecommender") = bind::make_class(
+        m.attr("BaseRetriever"),
+        {
+            .name = qualname.c_str(),
+            .members =
+                {
+                    Member::field("vectorstore", typing.attr("Any")),
+                    Member::field("search_kwargs", builtins.attr("dict")),
+                    Member::attribute("post_process", own_post_process),
+                    Member::attribute("_get_relevant_documents", get_docs),
+                    Member::attribute("_aget_relevant_documents", aget_docs),
+                },
+        },
+        M.module_name);
+}
+
+const Definition registered(30, define_recommender);
+
+}  // namespace
+}  // namespace qor
