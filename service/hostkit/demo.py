@@ -1,44 +1,88 @@
-"""Index the demonstration corpus and answer a few questions with each query shape.
+"""Demonstration of the community package on the embedded defaults.
 
-    python -m hostkit.demo ["question" ...]       (with service/ on sys.path)
+Indexes the demonstration corpus into the embedded vector database, then
+answers a question with every query shape of the vector retriever, in its
+single- and multi-question forms, and shows the keyword filter and the
+recommend search:
+
+    python -m hostkit.demo ["question" ["second question"]]   (service/ and the project root on sys.path)
 """
-import asyncio
 import sys
 
+from community.retrievers import qor
 from hostkit.corpus import index_corpus
 from oxa_vector_client.http import models
-from utils.dbs import aquery, get_collection
-from utils.tokenizer import custom_tokenizer
 
-DEFAULT_QUESTIONS = ["How do I install the client on Windows?", "同步卡住不动怎么办", "发票在哪里下载"]
+DEFAULT_QUESTIONS = ["How do I install the client on Windows?", "发票在哪里下载"]
 
 
-async def ask(store, question):
-    dense = store.embeddings.embed_query(question)
-    sparse = store.sparse_encoder.encode_query(question)
-    keywords = custom_tokenizer(question, set())
-    print("\n== %s\n   keywords: %s" % (question, keywords))
-    f = models.Filter(must=[])
-    shapes = {
-        "dense": ([], dense, store.vector_name),
-        "bm25": ([], sparse, "bm25"),
-        "hybrid": ([
-            {"query": sparse, "using": "bm25", "limit": 3},
-            {"query": dense, "using": store.vector_name, "limit": 3},
-        ], {"fusion": "rrf"}, None),
-    }
-    for name, (prefetch, query, using) in shapes.items():
-        hits = await aquery(store.collection_name, prefetch, query, using, 3, None, f.dict())
-        print("   %-6s %s" % (name, ", ".join("%s (%.3f)" % (d.metadata["doc_id"], s) for d, s in hits)))
+def show(label, docs):
+    print("  %-24s" % label, end="")
+    if not docs:
+        print("(no documents)")
+        return
+    print(("\n" + " " * 26).join(
+        "%.6f  %-20s %s" % (d.metadata["score"], d.metadata.get("doc_id", "?"), d.metadata.get("title", ""))
+        for d in docs))
+
+
+def vector_retrieval(store, question, second):
+    retriever = qor.VectorStoreRetriever(
+        vectorstore=store,
+        search_kwargs={"filter": models.Filter(must=[]), "k": 3, "score_threshold": None},
+        post_process_kwargs={"weight": 1.0},
+    )
+    dense, sparse = store.embeddings.embed_query(question), store.sparse_encoder.encode_query(question)
+    dense2, sparse2 = store.embeddings.embed_query(second), store.sparse_encoder.encode_query(second)
+    print("\nVectorStoreRetriever, k=3 (score = reciprocal-rank score of the position)")
+    print("question: %s\nsecond question of the multi-question forms: %s" % (question, second))
+    both = [question, second]
+    forms = [
+        ("hybrid", {"query": question, "embedding": dense, "bm25": sparse}),
+        ("hybrid, multi", {"query": both, "embedding": [dense, dense2], "bm25": [sparse, sparse2]}),
+        ("dense", {"query": question, "embedding": dense}),
+        ("dense, multi", {"query": both, "embedding": [dense, dense2]}),
+        ("sparse (bm25)", {"query": question, "bm25": sparse}),
+        ("sparse (bm25), multi", {"query": both, "bm25": [sparse, sparse2]}),
+        ("text", {"query": question}),
+        ("text, multi", {"query": both}),
+    ]
+    for label, inputs in forms:
+        show(label, retriever.invoke(inputs))
+    return retriever
+
+
+def keyword_filter(store, retriever, question):
+    print("\nKeyword filter")
+    mapping = retriever.add_keywords_to_filter({"query": question, "user_dict": ""}, retriever.search_kwargs)
+    keywords = [c["match"]["text"] for c in mapping.get("must", [])]
+    print("  keywords of the question: %s" % keywords)
+    filtered = qor.VectorStoreRetriever(
+        vectorstore=store,
+        search_kwargs={"filter": models.Filter.model_validate(mapping), "k": 3, "score_threshold": None},
+        post_process_kwargs={},
+    )
+    show("text, keyword filter", filtered.invoke({"query": question}))
+
+
+def recommend(store, question, second):
+    print("\nVectorStoreRecommender: towards the first question, away from the second")
+    recommender = qor.VectorStoreRecommender(vectorstore=store, search_kwargs={"filter": models.Filter(must=[]), "k": 3})
+    show("recommend", recommender.invoke({
+        "query": question,
+        "embedding": store.embeddings.embed_query(question),
+        "negative_embedding": store.embeddings.embed_query(second),
+    }))
 
 
 def main(argv):
+    questions = (argv + DEFAULT_QUESTIONS)[:2] if argv else DEFAULT_QUESTIONS
+    question, second = questions[0], questions[1]
     store = index_corpus()
-    params = get_collection(store.collection_name)["config"]["params"]
-    print("collection %s: %d passages, sparse vectors %s"
-          % (store.collection_name, store.count(), sorted(params["sparse_vectors"] or {})))
-    for question in argv or DEFAULT_QUESTIONS:
-        asyncio.run(ask(store, question))
+    print("collection %s: %d passages in the embedded vector database" % (store.collection_name, store.count()))
+    retriever = vector_retrieval(store, question, second)
+    keyword_filter(store, retriever, second)
+    recommend(store, question, second)
 
 
 if __name__ == "__main__":
