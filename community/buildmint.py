@@ -20,6 +20,7 @@ from pathlib import Path
 from setuptools import Extension, setup
 
 import pybind11
+from pybind11.setup_helpers import ParallelCompile
 from Cython.Build import cythonize
 from Cython.Distutils import build_ext
 
@@ -28,6 +29,10 @@ PACKAGE_DIR = Path(os.path.abspath(__file__)).parent
 PROJECT_DIR = PACKAGE_DIR.parent
 
 os.chdir(PROJECT_DIR)
+
+# Compile the sources of one module in parallel (one job per CPU unless
+# COMMUNITY_BUILD_JOBS says otherwise); `-j N` parallelises across modules.
+ParallelCompile("COMMUNITY_BUILD_JOBS").install()
 
 # Flags for our own C++ modules only; the Cython-generated sources keep the
 # interpreter's default flags.

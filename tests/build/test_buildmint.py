@@ -258,8 +258,8 @@ def run_script(script, *args, cwd, env=None):
     )
 
 
-def python_in(path_entry, code, cwd):
-    env = dict(os.environ, PYTHONPATH=str(path_entry))
+def python_in(path_entries, code, cwd):
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(str(p) for p in path_entries))
     return subprocess.run(
         [sys.executable, "-c", code], cwd=cwd, env=env, capture_output=True, text=True, timeout=120,
     )
@@ -279,8 +279,9 @@ def test_release_build_of_the_project_from_another_directory(tmp_path):
     ]
     assert not warnings, "\n".join(warnings)
 
+    # The retrievers import the host service's modules (stand-ins in service/).
     probe = python_in(
-        build_lib, "import community.retrievers.qor as m; print(m.__file__)", cwd=tmp_path,
+        [build_lib, PROJECT / "service"], "import community.retrievers.qor as m; print(m.__file__)", cwd=tmp_path,
     )
     assert probe.returncode == 0, probe.stderr
     assert Path(probe.stdout.strip()).parent == build_lib / "community" / "retrievers"
@@ -316,7 +317,7 @@ def test_inplace_build_of_a_project_from_another_directory(project, elsewhere):
         assert (project / "community" / "configs" / "service.json").read_text() == generation
 
     probe = python_in(
-        project, "import community.retrievers.qor as m; print(m.answer(), m.__file__)", cwd=elsewhere,
+        [project], "import community.retrievers.qor as m; print(m.answer(), m.__file__)", cwd=elsewhere,
     )
     assert probe.returncode == 0, probe.stderr
     answer, location = probe.stdout.split()
