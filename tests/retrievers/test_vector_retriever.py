@@ -302,3 +302,24 @@ def test_rank_table_cache_semantics():
     assert qor.get_rrf_dict.cache_info().currsize == 128
     assert qor.get_rrf_dict(5) is not table  # the least recently used entry was dropped
     assert str(inspect.signature(qor.get_rrf_dict)).startswith("(k)")
+
+
+def test_retrieval_paths_keep_reference_counts_exact(retriever, store):
+    import sys
+
+    store.hits = 2
+    inputs = {"query": "q", "embedding": DENSE, "bm25": SPARSE}
+    given = pairs(1)
+    doc = given[0][0]
+    before = [sys.getrefcount(o) for o in (inputs, DENSE, SPARSE, doc, retriever)]
+
+    async def many():
+        for i in range(20_000):
+            await retriever._aget_relevant_documents(inputs if i % 2 else {"query": "q", "embedding": DENSE})
+
+    asyncio.run(many())
+    post_process = type(retriever).post_process
+    for _ in range(1_000_000):
+        post_process(retriever, given)
+    store.calls.clear()
+    assert [sys.getrefcount(o) for o in (inputs, DENSE, SPARSE, doc, retriever)] == before
