@@ -177,7 +177,8 @@ def test_requirements_copied_to_top_of_build_lib(project, run_build, tmp_path, w
         assert copied.read_text() == "requests>=2.31,<3\n"
     else:
         assert not copied.exists()
-    # Nothing from the caller's working directory leaks into the output.
+    # Missing data trees copy nothing; nothing from the caller's working
+    # directory leaks into the output.
     assert files_under(build_lib) == ["community"] + (["requirements.txt"] if with_requirements else [])
 
 
@@ -220,12 +221,6 @@ def test_model_tree_copied_when_its_parent_is_missing_in_the_output(project, run
     out_model = build_lib / "community" / "keyinfo_extractors" / "model"
     assert files_under(out_model) == ["README.md", "zh", "zh/weights.bin"]
     assert (out_model / "zh" / "weights.bin").read_bytes() == b"\x00\x01"
-
-
-def test_missing_data_trees_copy_nothing(project, run_build, tmp_path):
-    build_lib = tmp_path / "out"
-    run_build(project, build_lib)
-    assert files_under(build_lib) == ["community"]
 
 
 def test_inplace_build_copies_into_package_without_self_copy(project, run_build):
