@@ -308,18 +308,19 @@ def test_retrieval_paths_keep_reference_counts_exact(retriever, store):
     import sys
 
     store.hits = 2
-    inputs = {"query": "q", "embedding": DENSE, "bm25": SPARSE}
+    dense, sparse = [0.5, 0.5], {"indices": [3], "values": [1.0]}
+    inputs = {"query": "q", "embedding": dense, "bm25": sparse}
     given = pairs(1)
     doc = given[0][0]
-    before = [sys.getrefcount(o) for o in (inputs, DENSE, SPARSE, doc, retriever)]
+    before = [sys.getrefcount(o) for o in (inputs, dense, sparse, doc, retriever)]
 
     async def many():
         for i in range(20_000):
-            await retriever._aget_relevant_documents(inputs if i % 2 else {"query": "q", "embedding": DENSE})
+            await retriever._aget_relevant_documents(inputs if i % 2 else {"query": "q", "embedding": dense})
 
     asyncio.run(many())
     post_process = type(retriever).post_process
     for _ in range(1_000_000):
         post_process(retriever, given)
     store.calls.clear()
-    assert [sys.getrefcount(o) for o in (inputs, DENSE, SPARSE, doc, retriever)] == before
+    assert [sys.getrefcount(o) for o in (inputs, dense, sparse, doc, retriever)] == before
