@@ -1,0 +1,505 @@
+// ExternalRetriever: answers a question from the external knowledge-base
+// service over HTTP and returns its hits as scored documents. Every failure
+// around the outside calls becomes an error log line and an empty result.
+#include "common.hpp"
+
+#include <string>
+#include <string_view>
+
+namespace qor {
+
+namespace {
+
+// Interned names of this retriever, set once when the class is defined.
+struct ExternalNames {
+    PyObject *kb_id, *api_timeout, *service, *qor_service, *qor_host, *external_retrieve_url, *default_token,
+        *verify_tls;
+    PyObject *retrieval_strategy, *top_k, *score_threshold_wire, *content_type, *api_key_header, *application_json;
+    PyObject *code, *message, *data, *chunk, *content, *id, *document, *name, *title;
+    PyObject *source_type, *external, *external_score, *chunk_id, *data_type, *external_src;
+    PyObject *call_external_api, *parse_external_response, *init, *format, *post, *exceptions, *timeout_cls,
+        *status_code, *headers, *text, *json_method, *empty, *two_hundred, *unknown_error, *masked;
+    PyObject *post_kwnames, *document_kwnames;
+    PyObject *urljoin, *to_thread, *dict_type, *super_type, *empty_tuple;
+};
+
+ExternalNames* g_names = nullptr;
+PyObject* g_class = nullptr;        // ExternalRetriever itself, for super()
+PyObject* g_inline_exchange = nullptr;  // context variable: the synchronous entry is driving this retrieval
+
+const ExternalNames& names() { return *g_names; }
+
+// The interpreter's ordinary string conversion of `value`, in a log line.
+py::object line(const char* format, py::handle a) {
+    return bind::steal(PyUnicode_FromFormat(format, a.ptr()));
+}
+py::object line(const char* format, py::handle a, py::handle b) {
+    return bind::steal(PyUnicode_FromFormat(format, a.ptr(), b.ptr()));
+}
+
+// logger.info(text) / logger.error(text); the logger is looked up on every
+// call, as module code looks up its globals.
+void log(PyObject* level, py::handle text) {
+    py::object logger = global(module().n.logger);
+    bind::call_method(logger, level, text);
+}
+void log_info(py::handle text) { log(module().n.info, text); }
+void log_error(py::handle text) { log(module().n.error, text); }
+
+py::object get(py::handle mapping, PyObject* key, py::handle fallback) {
+    return bind::mapping_get(mapping, key, fallback);
+}
+py::object get(py::handle mapping, PyObject* key) { return bind::mapping_get(mapping, key, py::none()); }
+
+// The exception a failure in a guarded block stands for, taken from the C++
+// exception being handled. Only `Exception` is handled there: anything else
+// (task cancellation, interpreter exit, keyboard interrupt) is raised again.
+py::object handled_exception() {
+    bind::set_error_from(std::current_exception());
+    py::object exc = bind::steal(bind::fetch_exception());
+    if (!PyErr_GivenExceptionMatches(exc.ptr(), PyExc_Exception)) bind::throw_exception(exc.ptr());
+    return exc;
+}
+
+// `a, b = item`, with the interpreter's messages.
+std::pair<py::object, py::object> unpack_pair(py::handle item) {
+    if (PyTuple_CheckExact(item.ptr()) && PyTuple_GET_SIZE(item.ptr()) == 2)
+        return {bind::borrow(PyTuple_GET_ITEM(item.ptr(), 0)), bind::borrow(PyTuple_GET_ITEM(item.ptr(), 1))};
+    PyObject* it = PyObject_GetIter(item.ptr());
+    if (it == nullptr) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+            PyErr_Clear();
+            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(item.ptr())->tp_name);
+        }
+        throw py::error_already_set();
+    }
+    py::object iter = bind::steal(it);
+    py::object values[2];
+    for (int i = 0; i < 2; ++i) {
+        PyObject* v = PyIter_Next(iter.ptr());
+        if (v == nullptr) {
+            if (PyErr_Occurred()) throw py::error_already_set();
+            PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", i);
+            throw py::error_already_set();
+        }
+        values[i] = bind::steal(v);
+    }
+    PyObject* extra = PyIter_Next(iter.ptr());
+    if (extra != nullptr) {
+        Py_DECREF(extra);
+        PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
+        throw py::error_already_set();
+    }
+    if (PyErr_Occurred()) throw py::error_already_set();
+    return {std::move(values[0]), std::move(values[1])};
+}
+
+// Both entries return a list of documents; any other result is refused.
+py::object checked_list(py::object result) {
+    if (!PyList_Check(result.ptr())) {
+        PyErr_Format(PyExc_TypeError, "Expected list, got %.200s", Py_TYPE(result.ptr())->tp_name);
+        throw py::error_already_set();
+    }
+    return result;
+}
+
+// The knowledge-base id as one path segment: its text in UTF-8 with every
+// byte other than an unreserved character (ASCII letter, digit, "-", "_",
+// ".", "~") percent-encoded, so "/", "?", "#", "%" and the like cannot leave
+// the segment. The HTTP client decodes encoded unreserved characters again
+// before sending, so encoding dots would not help: an id of "." or "..",
+// which would resolve to another endpoint, is refused instead.
+py::object path_segment(py::handle kb_id) {
+    py::object text = bind::steal(PyObject_Str(kb_id.ptr()));
+    Py_ssize_t size = 0;
+    const char* bytes = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
+    if (bytes == nullptr) throw py::error_already_set();
+    const std::string_view raw(bytes, static_cast<std::size_t>(size));
+    if (raw == "." || raw == "..") {
+        PyErr_Format(PyExc_ValueError, "kb_id %R cannot be used as a URL path segment", text.ptr());
+        throw py::error_already_set();
+    }
+    static const char hex[] = "0123456789ABCDEF";
+    std::string out;
+    out.reserve(raw.size());
+    for (const char ch : raw) {
+        const auto c = static_cast<unsigned char>(ch);
+        const bool unreserved = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                                c == '-' || c == '_' || c == '.' || c == '~';
+        if (unreserved) {
+            out.push_back(ch);
+        } else {
+            out.push_back('%');
+            out.push_back(hex[c >> 4]);
+            out.push_back(hex[c & 0xF]);
+        }
+    }
+    return bind::steal(PyUnicode_FromStringAndSize(out.data(), static_cast<Py_ssize_t>(out.size())));
+}
+
+// The "verify" argument of the request: certificate verification stays off
+// unless "verify_tls" is set, to true (the client's CA bundle) or to the path
+// of a CA bundle.
+py::object tls_verification(py::handle api_configs) {
+    const ExternalNames& e = names();
+    py::object setting = get(api_configs, e.verify_tls);
+    if (PyUnicode_Check(setting.ptr()) && PyUnicode_GET_LENGTH(setting.ptr()) > 0) return setting;
+    return bind::borrow(bind::truthy(setting) ? Py_True : Py_False);
+}
+
+// The request headers as they go to the log: the API key's value masked.
+py::object logged_headers(py::handle headers, py::handle api_token) {
+    const ExternalNames& e = names();
+    py::object shown = bind::steal(PyDict_Copy(headers.ptr()));
+    if (!api_token.is_none()) bind::dict_set(shown, e.api_key_header, bind::borrow(e.masked));
+    return shown;
+}
+
+bool exchange_runs_inline() {
+    PyObject* value = nullptr;
+    bind::check(PyContextVar_Get(g_inline_exchange, Py_False, &value));
+    py::object owned = bind::steal(value);
+    return owned.ptr() == Py_True;
+}
+
+// ---------------------------------------------------------------------------
+// Methods
+
+py::object init(py::object self, py::object kwargs) {
+    const ExternalNames& e = names();
+    py::object parent = bind::call(e.super_type, g_class, self);
+    bind::steal(PyObject_Call(bind::getattr(parent, e.init).ptr(), e.empty_tuple, kwargs.ptr()));
+    // The caller's own mapping, not the copy validation made of it.
+    PyObject* given = PyDict_GetItemWithError(kwargs.ptr(), module().n.search_kwargs);
+    if (given == nullptr && PyErr_Occurred()) throw py::error_already_set();
+    bind::setattr(self, module().n.search_kwargs, given != nullptr ? bind::borrow(given) : bind::new_dict());
+    return py::none();
+}
+
+py::object post_process(py::object, py::object docs_and_similarities) {
+    const ExternalNames& e = names();
+    const Names& n = module().n;
+    py::object docs = bind::new_list();
+    if (!bind::truthy(docs_and_similarities)) return docs;
+    py::object iter = bind::steal(PyObject_GetIter(docs_and_similarities.ptr()));
+    for (PyObject* raw; (raw = PyIter_Next(iter.ptr())) != nullptr;) {
+        py::object item = bind::steal(raw);
+        auto [doc, score] = unpack_pair(item);
+        py::object metadata = bind::getattr(doc, n.metadata);
+        bind::setitem(metadata, bind::borrow(n.score), score);
+        bind::setitem(metadata, bind::borrow(e.source_type), bind::borrow(e.external));
+        bind::list_append(docs, doc);
+    }
+    if (PyErr_Occurred()) throw py::error_already_set();
+    return docs;
+}
+
+// {**metadata} merged into `target`, with the interpreter's message for a
+// value that is not a mapping.
+void merge_mapping(py::handle target, py::handle metadata) {
+    if (PyDict_Update(target.ptr(), metadata.ptr()) < 0) {
+        if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+            PyErr_Clear();
+            PyErr_Format(PyExc_TypeError, "'%.200s' object is not a mapping", Py_TYPE(metadata.ptr())->tp_name);
+        }
+        throw py::error_already_set();
+    }
+}
+
+py::object parse_external_response(py::object, py::object api_response) {
+    const ExternalNames& e = names();
+    Module& M = module();
+    py::object docs_and_similarities = bind::new_list();
+    try {
+        py::object code = get(api_response, e.code);
+        if (bind::truthy(bind::steal(PyObject_RichCompare(code.ptr(), e.two_hundred, Py_NE)))) {
+            py::object message = get(api_response, e.message, e.unknown_error);
+            log_error(line("External API returned error: %S", message));
+            return bind::new_list();
+        }
+        py::object data_list = get(api_response, e.data, bind::new_list());
+        py::object iter = bind::steal(PyObject_GetIter(data_list.ptr()));
+        for (PyObject* raw; (raw = PyIter_Next(iter.ptr())) != nullptr;) {
+            py::object item = bind::steal(raw);
+            py::object score = get(item, M.n.score, bind::real(0.0));
+            py::object chunk = get(item, e.chunk, bind::new_dict());
+            py::object content = get(chunk, e.content, bind::borrow(e.empty));
+            py::object metadata = get(chunk, M.n.metadata, bind::new_dict());
+            py::object chunk_id = get(chunk, e.id, bind::borrow(e.empty));
+            py::object title = get(get(chunk, e.document, bind::new_dict()), e.name);
+            py::object doc_metadata = bind::dict_of({{e.source_type, bind::borrow(e.external)},
+                                                     {e.external_score, score},
+                                                     {e.chunk_id, chunk_id},
+                                                     {e.data_type, bind::borrow(e.external_src)},
+                                                     {e.title, title}});
+            merge_mapping(doc_metadata, metadata);
+            py::object doc = bind::call_kw(M.document_cls, e.document_kwnames, content, doc_metadata);
+            bind::list_append(docs_and_similarities, py::make_tuple(doc, score));
+        }
+        if (PyErr_Occurred()) throw py::error_already_set();
+    } catch (...) {
+        py::object exc = handled_exception();
+        log_error(line("Error parsing external API response: %S", exc));
+    }
+    return docs_and_similarities;
+}
+
+// The HTTP exchange with the knowledge-base service. Through the
+// asynchronous entry the blocking request runs on a worker thread, so a slow
+// service does not hold the event loop; driven by the synchronous entry,
+// whose private loop has nothing else to run, it is made in place.
+bind::Task call_external_api(py::object self, py::object inputs, py::object search_kwargs) {
+    const ExternalNames& e = names();
+    const Names& n = module().n;
+    py::object requests = bind::import("requests");
+    py::object caught;
+    try {
+        static PyObject* default_k = bind::keep(bind::integer(5));
+        static PyObject* default_threshold = bind::keep(bind::real(0.03));
+        static PyObject* default_timeout = bind::keep(bind::integer(30));
+
+        py::object query = get(inputs, n.query, bind::borrow(e.empty));
+        py::object strategy_config = bind::dict_of({
+            {e.top_k, get(search_kwargs, n.k, default_k)},
+            {e.score_threshold_wire, get(search_kwargs, n.score_threshold, default_threshold)},
+        });
+        py::object api_params = bind::dict_of({
+            {n.query, query},
+            {e.retrieval_strategy, bind::dict_of({{n.config, strategy_config}})},
+        });
+
+        py::object kb_id = get(bind::getattr(self, n.search_kwargs), e.kb_id);
+        py::object api_timeout = get(bind::getattr(self, n.search_kwargs), e.api_timeout, default_timeout);
+        log_info(line("External API config - kb_id: %S, timeout: %S", kb_id, api_timeout));
+        log_info(line("External API request params: %S", api_params));
+        if (!bind::truthy(kb_id)) {
+            log_error(bind::str("External API kb_id not configured"));
+            co_return bind::new_list();
+        }
+
+        py::object api_configs = get(bind::call(global(n.get_configs), e.service), e.qor_service);
+        py::object qor_host = get(api_configs, e.qor_host);
+        py::object external_retrieve_url = get(api_configs, e.external_retrieve_url);
+        if (!bind::truthy(qor_host) || !bind::truthy(external_retrieve_url)) {
+            log_error(bind::str("QOR service config not found: qor_host or external_retrieve_url"));
+            co_return bind::new_list();
+        }
+        py::object api_token = get(api_configs, e.default_token);
+        py::object verify = tls_verification(api_configs);
+
+        py::object path = bind::call_method(external_retrieve_url, e.format, path_segment(kb_id));
+        py::object api_url = bind::call(e.urljoin, qor_host, path);
+        log_info(line("External API URL: %S", api_url));
+
+        py::object headers =
+            bind::dict_of({{e.content_type, bind::borrow(e.application_json)}, {e.api_key_header, api_token}});
+        log_info(line("External API headers: %S", logged_headers(headers, api_token)));
+        log_info(line("Starting external API call to: %S", api_url));
+
+        py::object post = bind::getattr(requests, e.post);
+        py::object response;
+        if (exchange_runs_inline()) {
+            response = bind::call_kw(post, e.post_kwnames, api_url, api_params, headers, api_timeout, verify);
+        } else {
+            response = co_await bind::call_kw(e.to_thread, e.post_kwnames, post, api_url, api_params, headers,
+                                              api_timeout, verify);
+        }
+
+        py::object status = bind::getattr(response, e.status_code);
+        log_info(line("External API response status: %S", status));
+        py::object response_headers = bind::call(e.dict_type, bind::getattr(response, e.headers));
+        log_info(line("External API response headers: %S", response_headers));
+
+        static PyObject* ok = bind::keep(bind::integer(200));
+        if (bind::truthy(bind::steal(PyObject_RichCompare(status.ptr(), ok, Py_EQ)))) {
+            py::object result = bind::call_method(response, e.json_method);
+            log_info(line("External API response data: %S", result));
+            co_return bind::call_method(self, e.parse_external_response, result);
+        }
+        py::object body = bind::getattr(response, e.text);
+        log_error(line("External API call failed with status %S, response: %S", status, body));
+        co_return bind::new_list();
+    } catch (...) {
+        caught = handled_exception();
+    }
+    py::object timeout_cls = bind::getattr(bind::getattr(requests, e.exceptions), e.timeout_cls);
+    if (PyErr_GivenExceptionMatches(caught.ptr(), timeout_cls.ptr()))
+        log_error(bind::str("External API call timeout"));
+    else
+        log_error(line("External API call error: %S", caught));
+    co_return bind::new_list();
+}
+
+bind::Task aget_relevant_documents(py::object self, py::object inputs) {
+    const ExternalNames& e = names();
+    Module& M = module();
+    py::object search_kwargs = bind::call(M.deepcopy, bind::getattr(self, M.n.search_kwargs));
+    py::object docs_and_similarities = co_await bind::call_method(self, e.call_external_api, inputs, search_kwargs);
+    co_return checked_list(bind::call_method(self, M.n.post_process, docs_and_similarities));
+}
+
+// Marks the retrieval as driven by the synchronous entry for as long as it
+// runs (the event loop copies the marker into the task it runs).
+class InlineExchange {
+public:
+    InlineExchange() : token_(bind::steal(PyContextVar_Set(g_inline_exchange, Py_True))) {}
+    InlineExchange(const InlineExchange&) = delete;
+    InlineExchange& operator=(const InlineExchange&) = delete;
+    ~InlineExchange() {
+        // A pending exception (already fetched into its C++ carrier) is not
+        // disturbed; a failing reset could only mean a foreign context.
+        if (PyContextVar_Reset(g_inline_exchange, token_.ptr()) < 0) PyErr_Clear();
+    }
+
+private:
+    py::object token_;
+};
+
+py::object get_relevant_documents(py::object self, py::object inputs) {
+    py::object result;
+    {
+        InlineExchange marker;
+        result = run_async_entry(self, inputs);
+    }
+    return checked_list(std::move(result));
+}
+
+void init_names(ExternalNames& e) {
+    using bind::intern;
+    e.kb_id = intern("kb_id");
+    e.api_timeout = intern("api_timeout");
+    e.service = intern("service");
+    e.qor_service = intern("qor_service");
+    e.qor_host = intern("qor_host");
+    e.external_retrieve_url = intern("external_retrieve_url");
+    e.default_token = intern("default_token");
+    e.verify_tls = intern("verify_tls");
+    e.retrieval_strategy = intern("retrievalStrategy");
+    e.top_k = intern("topK");
+    e.score_threshold_wire = intern("scoreThreshold");
+    e.content_type = intern("Content-Type");
+    e.api_key_header = intern("qor-api-key");
+    e.application_json = intern("application/json");
+    e.code = intern("code");
+    e.message = intern("message");
+    e.data = intern("data");
+    e.chunk = intern("chunk");
+    e.content = intern("content");
+    e.id = intern("id");
+    e.document = intern("document");
+    e.name = intern("name");
+    e.title = intern("title");
+    e.source_type = intern("source_type");
+    e.external = intern("external");
+    e.external_score = intern("external_score");
+    e.chunk_id = intern("chunk_id");
+    e.data_type = intern("data_type");
+    e.external_src = intern("external_src");
+    e.call_external_api = intern("_call_external_api");
+    e.parse_external_response = intern("_parse_external_response");
+    e.init = intern("__init__");
+    e.format = intern("format");
+    e.post = intern("post");
+    e.exceptions = intern("exceptions");
+    e.timeout_cls = intern("Timeout");
+    e.status_code = intern("status_code");
+    e.headers = intern("headers");
+    e.text = intern("text");
+    e.json_method = intern("json");
+    e.empty = intern("");
+    e.two_hundred = intern("200");
+    e.unknown_error = intern("Unknown error");
+    e.masked = intern("***");
+    e.post_kwnames = bind::keep(py::make_tuple("json", "headers", "timeout", "verify"));
+    e.document_kwnames = bind::keep(py::make_tuple("page_content", "metadata"));
+    e.urljoin = bind::keep(bind::import_from("urllib.parse", "urljoin"));
+    e.to_thread = bind::keep(bind::import_from("asyncio", "to_thread"));
+    e.dict_type = reinterpret_cast<PyObject*>(&PyDict_Type);
+    e.super_type = reinterpret_cast<PyObject*>(&PySuper_Type);
+    e.empty_tuple = bind::keep(bind::steal(PyTuple_New(0)));
+}
+
+void define_external_retriever(py::module_& m) {
+    Module& M = module();
+    g_names = new ExternalNames();  // lives as long as the process, like the module state
+    init_names(*g_names);
+    g_inline_exchange = bind::keep(bind::steal(PyContextVar_New("qor_external_inline_exchange", nullptr)));
+
+    py::object base = m.attr("BaseRetriever");
+    py::object list_of_documents = py::module_::import("typing").attr("List")[M.document_cls];
+    py::object builtins = py::module_::import("builtins");
+    const char* qualname = "ExternalRetriever";
+
+    auto method = [&](bind::FunctionDef def) {
+        std::string q = std::string(qualname) + "." + def.name;
+        def.qualname = q.c_str();
+        return bind::make_function(std::move(def), M.module_name);
+    };
+
+    using bind::Member;
+    using bind::ParamKind;
+    py::object cls = bind::make_class(
+        base,
+        {
+            .name = qualname,
+            .doc = "外部数据源检索器，用于调用外部知识库API进行检索",
+            .members =
+                {
+                    Member::field("search_kwargs", builtins.attr("dict"), bind::new_dict()),
+                    Member::attribute("__init__", method({
+                                                      .name = "__init__",
+                                                      .params = {{"self"}, {"kwargs", ParamKind::VarKeyword}},
+                                                      .impl = bind::wrap<init>,
+                                                  })),
+                    Member::attribute(
+                        "post_process",
+                        method({
+                            .name = "post_process",
+                            .doc = "Stamp each pair's score and the source marker 'external' into its document's "
+                                   "metadata; return the documents in the service's order.",
+                            .params = {{"self"}, {"docs_and_similarities"}},
+                            .impl = bind::wrap<post_process>,
+                        })),
+                    Member::attribute("_get_relevant_documents", method({
+                                                                     .name = "_get_relevant_documents",
+                                                                     .params = {{"self"}, {"inputs"}},
+                                                                     .impl = bind::wrap<get_relevant_documents>,
+                                                                     .return_annotation = list_of_documents,
+                                                                 })),
+                    Member::attribute("_aget_relevant_documents", method({
+                                                                      .name = "_aget_relevant_documents",
+                                                                      .params = {{"self"}, {"inputs"}},
+                                                                      .impl = bind::wrap<aget_relevant_documents>,
+                                                                      .flavor = bind::Flavor::Coroutine,
+                                                                      .return_annotation = list_of_documents,
+                                                                  })),
+                    Member::attribute(
+                        "_call_external_api",
+                        method({
+                            .name = "_call_external_api",
+                            .doc = "POST /qor/api/knowledge/knowledge-base/{id}/external-retrieve; the hits as "
+                                   "(Document, score) pairs, or an empty list after logging any failure.",
+                            .params = {{"self"}, {"inputs"}, {"search_kwargs"}},
+                            .impl = bind::wrap<call_external_api>,
+                            .flavor = bind::Flavor::Coroutine,
+                        })),
+                    Member::attribute(
+                        "_parse_external_response",
+                        method({
+                            .name = "_parse_external_response",
+                            .doc = "The hits of a decoded response body as (Document, score) pairs, in the "
+                                   "service's order; a failed response or a malformed hit is logged.",
+                            .params = {{"self"}, {"api_response"}},
+                            .impl = bind::wrap<parse_external_response>,
+                        })),
+                },
+        },
+        M.module_name);
+    g_class = bind::keep(cls);
+    m.attr("ExternalRetriever") = cls;
+}
+
+const Definition registered(40, define_external_retriever);
+
+}  // namespace
+}  // namespace qor
