@@ -1,0 +1,231 @@
+"""ExternalRetriever timings against a local knowledge-base server.
+
+    TIKTOKEN_CACHE_DIR=... PYTHONPATH=service:. .venv/bin/python bench/external_retriever.py [-n 300]
+
+1. Event-loop hold: a ticker task sleeps 1 ms in a loop while one retrieval
+   runs through the asynchronous entry against a server that answers after
+   one second; the longest gap between ticks, minus the tick, is how long the
+   loop was held.  For comparison, the same against a coroutine that makes
+   the blocking request itself.
+2. Overhead: one retrieval against a server that answers at once, through
+   each entry, minus a plain requests.post + json() of the same request.
+
+The server runs in a child process, so its work does not compete with the
+measured process for the interpreter lock.  Log lines are formatted as usual
+but written to /dev/null.
+"""
+import argparse
+import asyncio
+import json
+import logging
+import os
+import statistics
+import subprocess
+import sys
+import time
+from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parent.parent
+for entry in (ROOT / "service", ROOT):
+    if str(entry) not in sys.path:
+        sys.path.insert(0, str(entry))
+
+TEMPLATE = "/qor/api/knowledge/knowledge-base/{}/external-retrieve"
+BODY = {"code": "200", "message": "", "data": [
+    {"score": 0.9 - i / 10, "chunk": {"id": "c%d" % i, "content": "passage %d " % i * 20,
+                                      "document": {"id": "d%d" % i, "name": "Doc %d" % i, "type": "doc"},
+                                      "metadata": {"lang": "en", "page": i}}}
+    for i in range(5)]}
+
+
+def serve(delay):
+    payload = json.dumps(BODY).encode()
+
+    class Handler(BaseHTTPRequestHandler):
+        protocol_version = "HTTP/1.0"
+
+        def do_POST(self):
+            self.rfile.read(int(self.headers.get("Content-Length", 0)))
+            if delay:
+                time.sleep(delay)
+            self.send_response(200)
+            self.send_header("Content-Type", "application/json")
+            self.send_header("Content-Length", str(len(payload)))
+            self.end_headers()
+            self.wfile.write(payload)
+
+        def log_message(self, *args):
+            pass
+
+    server = ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+    server.daemon_threads = True
+    print(server.server_address[1], flush=True)
+    server.serve_forever()
+
+
+class Server:
+    def __init__(self, delay):
+        self.proc = subprocess.Popen([sys.executable, __file__, "--serve", str(delay)], stdout=subprocess.PIPE,
+                                     text=True)
+        self.url = "http://127.0.0.1:%s" % self.proc.stdout.readline().strip()
+
+    def close(self):
+        self.proc.terminate()
+        self.proc.wait()
+
+
+def use_server(qor, url, token="bench-token"):
+    section = {"qor_service": {"qor_host": url, "external_retrieve_url": TEMPLATE, "default_token": token}}
+    qor.get_configs = lambda name: json.loads(json.dumps(section))
+
+
+def event_loop_hold(qor, requests, url):
+    async def held_while(make_work):
+        gaps, done = [], asyncio.Event()
+
+        async def ticker():
+            last = time.perf_counter()
+            while not done.is_set():
+                await asyncio.sleep(0.001)
+                now = time.perf_counter()
+                gaps.append(now - last)
+                last = now
+
+        tick = asyncio.create_task(ticker())
+        await asyncio.sleep(0.05)
+        started = time.perf_counter()
+        result = await make_work()
+        elapsed = time.perf_counter() - started
+        done.set()
+        await tick
+        return max(gaps) - 0.001, elapsed, result
+
+    retriever = qor.ExternalRetriever(search_kwargs={"kb_id": "kb1"})
+
+    async def retrieval():
+        return await retriever.ainvoke({"query": "q"})
+
+    async def blocking_request():
+        reply = requests.post(url + TEMPLATE.format("kb1"), json={"query": "q"}, timeout=30, verify=False)
+        return reply.json()
+
+    async def idle():
+        await asyncio.sleep(1.0)
+
+    first, elapsed, docs = asyncio.run(held_while(retrieval))
+    assert len(docs) == 5
+    later = [asyncio.run(held_while(retrieval))[0] for _ in range(3)]
+    floor = asyncio.run(held_while(idle))[0]
+    blocked = asyncio.run(held_while(blocking_request))[0]
+    return first, later, elapsed, floor, blocked
+
+
+def overhead(qor, requests, url, n):
+    retriever = qor.ExternalRetriever(search_kwargs={"kb_id": "kb1"})
+    inputs = {"query": "How do I reset my password?"}
+    api_url = url + TEMPLATE.format("kb1")
+    body = {"query": inputs["query"], "retrievalStrategy": {"config": {"topK": 5, "scoreThreshold": 0.03}}}
+    headers = {"Content-Type": "application/json", "qor-api-key": "bench-token"}
+
+    # Variants are measured in interleaved rounds, so that a change in the
+    # machine's load hits all of them alike.
+    def timed(fn):
+        def run(count):
+            samples = []
+            for _ in range(count):
+                t = time.perf_counter()
+                fn()
+                samples.append(time.perf_counter() - t)
+            return samples
+
+        return run
+
+    def timed_async(make):
+        async def batch(count):
+            samples = []
+            for _ in range(count):
+                t = time.perf_counter()
+                await make()
+                samples.append(time.perf_counter() - t)
+            return samples
+
+        return lambda count: asyncio.run(batch(count))
+
+    def plain():
+        return requests.post(api_url, json=body, headers=headers, timeout=30, verify=False).json()
+
+    async def plain_coroutine():
+        return plain()
+
+    async def plain_in_thread():
+        return await asyncio.to_thread(plain)
+
+    results = {
+        "plain requests.post + json()": timed(plain),
+        "  same, inside asyncio.run": timed(lambda: asyncio.run(plain_coroutine())),
+        "  same, awaited through asyncio.to_thread": timed_async(plain_in_thread),
+        "_get_relevant_documents (sync entry)": timed(lambda: retriever._get_relevant_documents(inputs)),
+        "invoke (LangChain, sync)": timed(lambda: retriever.invoke(inputs)),
+        "_aget_relevant_documents (async entry)": timed_async(lambda: retriever._aget_relevant_documents(inputs)),
+        "ainvoke (LangChain, async)": timed_async(lambda: retriever.ainvoke(inputs)),
+    }
+    for run in results.values():
+        run(5)  # warm-up
+    samples = {name: [] for name in results}
+    rounds = max(1, n // 25)
+    for _ in range(rounds):
+        for name, run in results.items():
+            samples[name] += run(25)
+    return samples
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser()
+    parser.add_argument("-n", type=int, default=300, help="retrievals per measurement")
+    parser.add_argument("--serve", type=float, default=None, help=argparse.SUPPRESS)
+    args = parser.parse_args(argv)
+    if args.serve is not None:
+        serve(args.serve)
+        return
+
+    import requests
+    from community.retrievers import qor
+    from utils.logger import logger
+
+    devnull = open(os.devnull, "w")
+    for handler in logger.handlers:
+        handler.setStream(devnull)
+    logging.getLogger().handlers.clear()
+
+    slow = Server(1.0)
+    try:
+        use_server(qor, slow.url)
+        first, later, elapsed, floor, blocked = event_loop_hold(qor, requests, slow.url)
+    finally:
+        slow.close()
+    print("server answering after 1 s (longest stall of a 1 ms ticker during one ainvoke):")
+    print("  first ainvoke of the process:   %.2f ms (includes LangChain's one-time set-up; took %.3f s)"
+          % (first * 1e3, elapsed))
+    print("  next ainvokes:                  %s ms" % ", ".join("%.2f" % (x * 1e3) for x in later))
+    print("  ticker alone for 1 s (noise):   %.2f ms" % (floor * 1e3))
+    print("  a coroutine making the blocking request itself: %.3f s" % blocked)
+
+    fast = Server(0.0)
+    try:
+        use_server(qor, fast.url)
+        results = overhead(qor, requests, fast.url, args.n)
+    finally:
+        fast.close()
+    base = statistics.median(results["plain requests.post + json()"])
+    print("server answering at once, %d retrievals each (median, mean; overhead = median - plain request):"
+          % len(results["plain requests.post + json()"]))
+    for name, samples in results.items():
+        med, mean = statistics.median(samples), statistics.fmean(samples)
+        extra = "" if samples is results["plain requests.post + json()"] else "  overhead %+7.0f us" % (
+            (med - base) * 1e6)
+        print("  %-40s %7.0f us %7.0f us%s" % (name, med * 1e6, mean * 1e6, extra))
+
+
+if __name__ == "__main__":
+    main()
