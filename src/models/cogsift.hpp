@@ -1,0 +1,94 @@
+// Shared state and helpers of the reasoning output parser module.
+#pragma once
+
+#include "bind/coro.hpp"
+#include "bind/model.hpp"
+
+namespace cogsift {
+
+// Interned names used on the parsing paths.
+struct Names {
+    PyObject *tokenizer, *get_input_len, *get_text_token_len, *get_redis_data, *hset_redis_data, *json;
+    PyObject *encode_ordinary, *dumps, *messages, *text, *content, *reasoning_content, *usage;
+    PyObject *input, *configurable, *metadata, *session_id, *model_name, *prompt;
+    PyObject *default_session_id, *unknown_model, *usage_prefix;
+    PyObject *prompt_tokens, *completion_tokens, *total_tokens;
+    PyObject *key, *image_url, *input_audio, *start_tag, *end_tag, *invoke, *split, *search, *group;
+    PyObject *kw_key, *kw_key_value_ttl;  // ("key",), ("key", "value", "ttl")
+    PyObject *ttl, *zero, *one, *empty;
+};
+
+// Process-wide state: interned names, the classes the module tests against
+// (bound once at import) and the module's globals, through which the service
+// functions and `tokenizer` are looked up on every call, as the code of a
+// Python module looks up its globals.
+struct Module {
+    Names n;
+    py::object globals;      // the module's __dict__
+    py::object module_name;  // "community.models.cogsift"
+    py::object chat_prompt_value, base_message, ai_message;
+    py::object think_pattern;  // re.compile("<think>(.*?)</think>", re.DOTALL)
+    py::object copy, print;
+    // The module's own function objects: calls through the globals that
+    // still find them skip the Python call.
+    PyObject* own_get_input_len = nullptr;
+    PyObject* own_get_text_token_len = nullptr;
+};
+
+Module& module();
+
+// A module global by name, raising NameError like the interpreter does.
+py::object global(PyObject* name);
+
+// ---------------------------------------------------------------------------
+// Token counting (token_count.cpp)
+
+// len(tokenizer.encode_ordinary(text)) with the module's current `tokenizer`.
+Py_ssize_t text_token_len(py::handle text);
+// get_input_len(inputs) as the module defines it.
+Py_ssize_t input_len(py::handle inputs);
+// The module globals get_input_len / get_text_token_len, called as the code
+// of a Python module would call them (a replacement of either is honoured).
+py::object call_get_input_len(py::handle inputs);
+py::object call_get_text_token_len(py::handle text);
+
+// ---------------------------------------------------------------------------
+// Usage accounting (usage.cpp)
+
+// Session id and model name of one call, read from the run configuration.
+struct CallIdentity {
+    py::object session_id;
+    py::object model_name;
+};
+CallIdentity read_identity(py::handle config);
+
+// config["metadata"]["prompt"]
+py::object configured_prompt(py::handle config);
+
+// {"prompt_tokens": p, "completion_tokens": c, "total_tokens": p + c}
+py::object usage_record(py::handle prompt_tokens, py::handle completion_tokens);
+
+// Adds `usage` to the stored record of (session, model): one read and one
+// write of the session store, under an in-process lock per usage key and
+// model so that concurrent completions lose no increment.
+void accumulate_usage(const CallIdentity& who, py::handle usage);
+
+// ---------------------------------------------------------------------------
+// Streaming (stream.cpp)
+
+// The method bodies of qorCogsift's streaming operations.
+bind::Generator transform(py::object self, py::object chunks, py::object config);
+bind::AsyncGenerator atransform(py::object self, py::object chunks, py::object config);
+
+// ---------------------------------------------------------------------------
+// Module parts
+
+// Each source file registers the function that defines its names on the
+// module; the module's init runs them by increasing `order`.
+using DefineFn = void (*)(py::module_& m);
+struct Definition {
+    Definition(int order, DefineFn define);
+};
+void run_definitions(py::module_& m);
+
+}  // namespace cogsift

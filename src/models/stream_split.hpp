@@ -1,0 +1,44 @@
+// One stream of message chunks through the reasoning splitter: the Python
+// side of the split (reading and writing the chunk objects), shared by the
+// parser's `transform` and `atransform` and the module-level `atransform`.
+#pragma once
+
+#include "cogsift.hpp"
+#include "think_split.hpp"
+
+namespace cogsift {
+
+class StreamSplit {
+public:
+    // `collect_answer`: keep the text of every chunk for the completion
+    // token count of the usage step.
+    explicit StreamSplit(bool collect_answer);
+
+    // Handles one received chunk. Returns true when the chunk is to be
+    // emitted now: a pass-through chunk (it carries `reasoning_content`
+    // already) unchanged, or a split chunk with its `content` and
+    // `reasoning_content` replaced. Errors of the chunk propagate.
+    bool feed(py::handle chunk);
+
+    // End of the input: the item carrying the held-back text, or an empty
+    // object when there is none. That item is the last chunk received,
+    // changed in place, unless that chunk was emitted already: then it is a
+    // shallow copy of it, and the emitted object stays as it was.
+    py::object finish();
+
+    // Everything the chunks carried (content, or for pass-through chunks
+    // with empty content their reasoning), joined.
+    py::object answer() const;
+
+private:
+    void collect(py::handle text);
+    py::object text_of(std::string_view piece, bool whole, py::handle original) const;
+    void write(py::handle chunk, py::handle content, py::handle reasoning) const;
+
+    ThinkSplitter splitter_;
+    py::object pieces_;  // list of texts for answer(), or empty
+    py::object last_;    // last chunk received
+    bool last_emitted_ = false;
+};
+
+}  // namespace cogsift

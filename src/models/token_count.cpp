@@ -1,0 +1,135 @@
+// Token counting: get_text_token_len and get_input_len, with the module's
+// "cl100k_base" encoding.
+#include "cogsift.hpp"
+
+namespace cogsift {
+
+// Text is counted as ordinary text: the literal form of a special token
+// ("<|endoftext|>" quoted in a user's message) is counted like any other
+// characters instead of making the encoder refuse the whole text.
+Py_ssize_t text_token_len(py::handle text) {
+    Module& M = module();
+    py::object tokens = bind::call_method(global(M.n.tokenizer), M.n.encode_ordinary, text);
+    if (PyList_CheckExact(tokens.ptr())) return PyList_GET_SIZE(tokens.ptr());
+    const Py_ssize_t n = PyObject_Length(tokens.ptr());
+    if (n < 0) throw py::error_already_set();
+    return n;
+}
+
+namespace {
+
+// `needle in item`, with the interpreter's errors for items that support no
+// membership test.
+bool contains(py::handle item, PyObject* needle) { return bind::check(PySequence_Contains(item.ptr(), needle)) != 0; }
+
+// Tokens of a message whose content is a list of parts: image and audio
+// parts count nothing, every other part counts as its JSON text.
+Py_ssize_t parts_token_len(py::handle parts) {
+    Module& M = module();
+    Py_ssize_t total = 0;
+    py::object dumps;
+    py::object iter = bind::steal(PyObject_GetIter(parts.ptr()));
+    for (PyObject* raw; (raw = PyIter_Next(iter.ptr())) != nullptr;) {
+        py::object part = bind::steal(raw);
+        if (contains(part, M.n.image_url) || contains(part, M.n.input_audio)) continue;
+        if (!dumps) dumps = bind::getattr(global(M.n.json), M.n.dumps);
+        total += text_token_len(bind::call(dumps, part));
+    }
+    if (PyErr_Occurred()) throw py::error_already_set();
+    return total;
+}
+
+void report_unknown(py::handle element) {
+    Module& M = module();
+    py::object type_text = bind::steal(PyObject_Str(reinterpret_cast<PyObject*>(Py_TYPE(element.ptr()))));
+    static PyObject* prefix = bind::intern("unknown message type:");
+    py::object line = bind::steal(PyUnicode_Concat(prefix, type_text.ptr()));
+    bind::call(M.print, line);
+}
+
+Py_ssize_t messages_token_len(py::handle messages) {
+    Module& M = module();
+    Py_ssize_t total = 0;
+    // Indexing with the length read on every step walks the list the way
+    // its iterator does, also if counting changes it.
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(messages.ptr()); ++i) {
+        py::object message = bind::borrow(PyList_GET_ITEM(messages.ptr(), i));
+        if (PyDict_CheckExact(message.ptr())) {
+            PyObject* content = PyDict_GetItemWithError(message.ptr(), M.n.content);
+            if (content == nullptr) {
+                if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, M.n.content);
+                throw py::error_already_set();
+            }
+            total += text_token_len(bind::borrow(content));
+        } else if (bind::check(PyObject_IsInstance(message.ptr(), M.base_message.ptr()))) {
+            py::object content = bind::getattr(message, M.n.content);
+            total += PyList_Check(content.ptr()) ? parts_token_len(content) : text_token_len(content);
+        } else {
+            report_unknown(message);
+        }
+    }
+    return total;
+}
+
+}  // namespace
+
+Py_ssize_t input_len(py::handle inputs) {
+    Module& M = module();
+    py::object value = bind::borrow(inputs.ptr());
+    if (Py_TYPE(value.ptr()) == reinterpret_cast<PyTypeObject*>(M.chat_prompt_value.ptr()))
+        value = bind::getattr(value, M.n.messages);
+    if (PyUnicode_CheckExact(value.ptr())) return text_token_len(value);
+    if (PyList_CheckExact(value.ptr())) return messages_token_len(value);
+    return text_token_len(bind::getattr(value, M.n.text));
+}
+
+py::object call_get_input_len(py::handle inputs) {
+    Module& M = module();
+    py::object fn = global(M.n.get_input_len);
+    if (fn.ptr() == M.own_get_input_len) return bind::steal(PyLong_FromSsize_t(input_len(inputs)));
+    return bind::call(fn, inputs);
+}
+
+py::object call_get_text_token_len(py::handle text) {
+    Module& M = module();
+    py::object fn = global(M.n.get_text_token_len);
+    if (fn.ptr() == M.own_get_text_token_len) return bind::steal(PyLong_FromSsize_t(text_token_len(text)));
+    return bind::call(fn, text);
+}
+
+namespace {
+
+py::object get_input_len(py::object inputs) { return bind::steal(PyLong_FromSsize_t(input_len(inputs))); }
+
+py::object get_text_token_len(py::object text) { return bind::steal(PyLong_FromSsize_t(text_token_len(text))); }
+
+void define_token_count(py::module_& m) {
+    Module& M = module();
+    py::object int_type = bind::borrow(reinterpret_cast<PyObject*>(&PyLong_Type));
+    py::object input_fn = bind::make_function(
+        {.name = "get_input_len",
+         .doc = "Token count of a model input: a text, a ChatPromptValue, a list of role/content mappings "
+                "and messages (content parts as their JSON text, image and audio parts not counted), or any "
+                "object with a `text` attribute. Nothing is added per message.",
+         .params = {{"inputs"}},
+         .impl = bind::wrap<get_input_len>,
+         .return_annotation = int_type},
+        M.module_name);
+    py::object text_fn = bind::make_function(
+        {.name = "get_text_token_len",
+         .doc = "Number of tokens of `text` in the \"cl100k_base\" encoding; special-token markers count as "
+                "ordinary text.",
+         .params = {{"text", bind::ParamKind::PositionalOrKeyword, {}, bind::borrow(reinterpret_cast<PyObject*>(&PyUnicode_Type))}},
+         .impl = bind::wrap<get_text_token_len>,
+         .return_annotation = int_type},
+        M.module_name);
+    M.own_get_input_len = bind::keep(input_fn);
+    M.own_get_text_token_len = bind::keep(text_fn);
+    m.attr("get_input_len") = input_fn;
+    m.attr("get_text_token_len") = text_fn;
+}
+
+const Definition registered(10, define_token_count);
+
+}  // namespace
+}  // namespace cogsift
