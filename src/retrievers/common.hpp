@@ -38,6 +38,10 @@ py::object global(PyObject* name);
 // back into a plain mapping.
 py::object filter_mapping(py::handle search_kwargs);
 
+// `a, b = item`, with the interpreter's messages for anything that is not a
+// pair.
+std::pair<py::object, py::object> unpack_pair(py::handle item);
+
 // Stamps the rank score of each (document, similarity) pair into the
 // document's metadata ("score") and returns the documents in order. The table
 // is get_rrf_dict(self.search_kwargs["k"]). When `weighted`, each score is

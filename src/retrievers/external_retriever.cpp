@@ -61,39 +61,6 @@ py::object handled_exception() {
     return exc;
 }
 
-// `a, b = item`, with the interpreter's messages.
-std::pair<py::object, py::object> unpack_pair(py::handle item) {
-    if (PyTuple_CheckExact(item.ptr()) && PyTuple_GET_SIZE(item.ptr()) == 2)
-        return {bind::borrow(PyTuple_GET_ITEM(item.ptr(), 0)), bind::borrow(PyTuple_GET_ITEM(item.ptr(), 1))};
-    PyObject* it = PyObject_GetIter(item.ptr());
-    if (it == nullptr) {
-        if (PyErr_ExceptionMatches(PyExc_TypeError)) {
-            PyErr_Clear();
-            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(item.ptr())->tp_name);
-        }
-        throw py::error_already_set();
-    }
-    py::object iter = bind::steal(it);
-    py::object values[2];
-    for (int i = 0; i < 2; ++i) {
-        PyObject* v = PyIter_Next(iter.ptr());
-        if (v == nullptr) {
-            if (PyErr_Occurred()) throw py::error_already_set();
-            PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", i);
-            throw py::error_already_set();
-        }
-        values[i] = bind::steal(v);
-    }
-    PyObject* extra = PyIter_Next(iter.ptr());
-    if (extra != nullptr) {
-        Py_DECREF(extra);
-        PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
-        throw py::error_already_set();
-    }
-    if (PyErr_Occurred()) throw py::error_already_set();
-    return {std::move(values[0]), std::move(values[1])};
-}
-
 // Both entries return a list of documents; any other result is refused.
 py::object checked_list(py::object result) {
     if (!PyList_Check(result.ptr())) {

@@ -7,8 +7,6 @@
 
 namespace qor {
 
-namespace {
-
 // `a, b = item`, with the interpreter's messages.
 std::pair<py::object, py::object> unpack_pair(py::handle item) {
     if (PyTuple_CheckExact(item.ptr()) && PyTuple_GET_SIZE(item.ptr()) == 2)
@@ -41,6 +39,8 @@ std::pair<py::object, py::object> unpack_pair(py::handle item) {
     if (PyErr_Occurred()) throw py::error_already_set();
     return {std::move(values[0]), std::move(values[1])};
 }
+
+namespace {
 
 // table[rank], raising KeyError(rank) for a rank beyond the table.
 py::object rank_entry(py::handle table, Py_ssize_t rank) {
