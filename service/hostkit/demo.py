@@ -2,11 +2,17 @@
 
 Indexes the demonstration corpus into the embedded vector database, then
 answers a question with every query shape of the vector retriever, in its
-single- and multi-question forms, and shows the keyword filter and the
-recommend search:
+single- and multi-question forms, shows the keyword filter and the recommend
+search, and asks the external knowledge-base retriever through a local
+knowledge-base HTTP service:
 
-    python -m hostkit.demo ["question" ["second question"]]   (service/ and the project root on sys.path)
+    python -m hostkit.demo [-v] ["question" ["second question"]]   (service/ and the project root on sys.path)
+
+-v shows the retrievers' log lines (the service logger at info level).
 """
+import asyncio
+import logging
+import os
 import sys
 
 from community.retrievers import qor
@@ -75,7 +81,40 @@ def recommend(store, question, second):
     }))
 
 
+def external_retrieval(store, question):
+    """The external retriever against the knowledge-base HTTP service of the
+    stand-ins, started on loopback over the same collection."""
+    from hostkit.kb_service import KbService
+
+    print("\nExternalRetriever against the knowledge-base HTTP service (127.0.0.1)")
+    with KbService({"demo": store}, api_key="demo-key") as kb:
+        overrides = {"QOR_CONF__service__qor_service__qor_host": kb.base_url,
+                     "QOR_CONF__service__qor_service__default_token": "demo-key"}
+        saved = {k: os.environ.get(k) for k in overrides}
+        os.environ.update(overrides)
+        try:
+            retriever = qor.ExternalRetriever(search_kwargs={"kb_id": "demo", "k": 3})
+            for label, docs in (("invoke", retriever.invoke({"query": question})),
+                                ("ainvoke", asyncio.run(retriever.ainvoke({"query": question})))):
+                print("  %-24s" % label, end="")
+                print(("\n" + " " * 26).join(
+                    "%.6f  %-20s %s" % (d.metadata["score"], d.metadata.get("doc_id", "?"), d.metadata.get("title"))
+                    for d in docs) or "(no documents)")
+        finally:
+            for k, v in saved.items():
+                if v is None:
+                    os.environ.pop(k, None)
+                else:
+                    os.environ[k] = v
+
+
 def main(argv):
+    from utils.logger import logger
+
+    if "-v" in argv:
+        argv = [a for a in argv if a != "-v"]
+    else:
+        logger.setLevel(logging.WARNING)
     questions = (argv + DEFAULT_QUESTIONS)[:2] if argv else DEFAULT_QUESTIONS
     question, second = questions[0], questions[1]
     store = index_corpus()
@@ -83,6 +122,7 @@ def main(argv):
     retriever = vector_retrieval(store, question, second)
     keyword_filter(store, retriever, second)
     recommend(store, question, second)
+    external_retrieval(store, question)
 
 
 if __name__ == "__main__":
