@@ -10,8 +10,9 @@ Streams (LangChain AIMessageChunk objects, built before timing):
   held back until the end of the input).
 
 Runs: the compiled module (module-level `atransform`, and
-`qorCogsift.transform` with its usage step against the in-process session
-store), the same with the direct attribute paths switched off, and the
+`qorCogsift.transform` / `atransform` with the usage step against the
+in-process session store; that step counts the whole text once, which is
+part of their cost per chunk), the same with the direct attribute paths switched off, and the
 literal Python model of the algorithm from the tests. The literal model
 rescans the held-back text on every chunk, so on the adversarial stream it
 is timed on a shorter prefix (--literal-chars) and its cost per chunk grows
@@ -20,6 +21,7 @@ with the length.
     TIKTOKEN_CACHE_DIR=../shared/tiktoken .venv/bin/python bench/cogsift_stream.py
 """
 import argparse
+import asyncio
 import os
 import random
 import string
@@ -95,6 +97,24 @@ def run_parser(pieces):
     return time.perf_counter_ns() - start
 
 
+def run_parser_async(pieces):
+    chunks = chunks_of(pieces)
+    config = {"input": {"session_id": "bench"}, "metadata": {"model_name": "bench", "prompt": "question"}}
+    parser = cogsift.qorCogsift()
+
+    async def source():
+        for c in chunks:
+            yield c
+
+    async def drain():
+        start = time.perf_counter_ns()
+        async for _ in parser.atransform(source(), config):
+            pass
+        return time.perf_counter_ns() - start
+
+    return asyncio.run(drain())
+
+
 def run_literal(pieces):
     chunks = chunks_of(pieces)
     start = time.perf_counter_ns()
@@ -124,6 +144,8 @@ def main():
     for name, pieces in streams.items():
         rows.append((name, "module atransform", len(pieces), best(run_module, pieces, args.repeat)))
         rows.append((name, "qorCogsift.transform (+usage)", len(pieces), best(run_parser, pieces, args.repeat)))
+        rows.append((name, "qorCogsift.atransform (+usage)", len(pieces),
+                     best(run_parser_async, pieces, args.repeat)))
         cogsift._fast_attributes(False)
         try:
             rows.append((name, "module atransform, plain setattr", len(pieces), best(run_module, pieces, args.repeat)))
