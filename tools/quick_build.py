@@ -19,7 +19,7 @@ import pybind11
 
 ROOT = Path(__file__).resolve().parent.parent
 MODULES = {"qor": ("src/retrievers", "community/retrievers"), "cogsift": ("src/models", "community/models")}
-FLAGS = ["-std=c++20", "-O3", "-fPIC", "-fvisibility=hidden", "-Wall", "-Wextra",
+FLAGS = ["-std=c++20", "-O3", "-DNDEBUG", "-fPIC", "-fvisibility=hidden", "-Wall", "-Wextra",
          f"-I{ROOT / 'src'}", f"-I{pybind11.get_include()}", f"-I{sysconfig.get_paths()['include']}"]
 
 

@@ -168,14 +168,14 @@ def test_cancellation_reaches_the_awaited_future_and_releases_the_frame(probe):
     resource = Resource()
     ref = weakref.ref(resource)
 
-    async def main():
-        task = asyncio.ensure_future(probe.hold_and_await(resource, asyncio.sleep(10)))
+    async def main(held):
+        task = asyncio.ensure_future(probe.hold_and_await(held, asyncio.sleep(10)))
         await asyncio.sleep(0.01)
         task.cancel()
         with pytest.raises(asyncio.CancelledError):
             await task
 
-    asyncio.run(main())
+    asyncio.run(main(resource))
     del resource
     assert released(ref)
 

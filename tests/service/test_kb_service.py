@@ -1,7 +1,6 @@
 """The knowledge-base HTTP service of the stand-ins: the endpoint over the
 embedded vector database, its checks, and the external retriever using it."""
 import asyncio
-import json
 import os
 import subprocess
 import sys
