@@ -46,8 +46,10 @@ struct TypeEntry {
 
 // A handful of message classes pass through a process; a small table with
 // round-robin replacement bounds what dynamically created classes can pin.
+// Never destroyed: its entries hold references, which must not be released
+// after the interpreter has been finalised.
 constexpr std::size_t kCacheSize = 16;
-std::vector<TypeEntry> g_cache;
+std::vector<TypeEntry>& g_cache = *new std::vector<TypeEntry>();
 std::size_t g_next_victim = 0;
 
 PyObject* slot(PyObject* obj, Py_ssize_t offset) {
