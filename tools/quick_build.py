@@ -8,6 +8,7 @@ headers changed, in parallel, and links the module next to its package:
 
 The release build is still `python community/buildmint.py build_ext`.
 """
+import hashlib
 import os
 import subprocess
 import sys
@@ -32,7 +33,9 @@ def build(name):
     sources = sorted((ROOT / src_dir).glob("*.cpp")) + sorted((ROOT / "src/bind").glob("*.cpp"))
     if not any(s.parent == ROOT / src_dir for s in sources):
         return
-    obj_dir = ROOT / "build" / "quick" / name
+    # Objects built with other flags (or for another interpreter) are kept apart.
+    tag = hashlib.sha256(" ".join(FLAGS).encode()).hexdigest()[:10]
+    obj_dir = ROOT / "build" / "quick" / f"{name}-{tag}"
     obj_dir.mkdir(parents=True, exist_ok=True)
     headers = newest_header()
 
