@@ -3,8 +3,9 @@
 Indexes the demonstration corpus into the embedded vector database, then
 answers a question with every query shape of the vector retriever, in its
 single- and multi-question forms, shows the keyword filter and the recommend
-search, and asks the external knowledge-base retriever through a local
-knowledge-base HTTP service:
+search, asks the external knowledge-base retriever through a local
+knowledge-base HTTP service, and runs a question-answering chain that ends
+with the reasoning parser:
 
     python -m hostkit.demo [-v] ["question" ["second question"]]   (service/ and the project root on sys.path)
 
@@ -108,6 +109,46 @@ def external_retrieval(store, question):
                     os.environ[k] = v
 
 
+ANSWER = ("<think>The passage install-windows says: download HarborSetup.exe and run it as a normal "
+          "user; Windows 10 or later, 300 MB free.</think>Download HarborSetup.exe from the download page, "
+          "run it as a normal user, then sign in from the tray icon.")
+
+
+def reasoning_parser(retriever, question):
+    """The question-answering chain: retrieved passages in a prompt, a chat
+    model that streams reasoning output (scripted here), and the parser that
+    splits reasoning from answer and records the token usage."""
+    from langchain_core.language_models.fake_chat_models import FakeListChatModel
+    from langchain_core.prompts import ChatPromptTemplate
+
+    from community.models import cogsift
+    from utils.dbs import get_redis_data
+
+    print("\nqorCogsift at the end of a chain (prompt | chat model | parser)")
+    docs = retriever.invoke({"query": question})
+    context = "\n".join(d.page_content for d in docs)
+    prompt = ChatPromptTemplate.from_messages([("system", "Answer from these passages:\n{context}"),
+                                               ("human", "{question}")])
+    chain = prompt | FakeListChatModel(responses=[ANSWER]) | cogsift.qorCogsift()
+    values = {"context": context, "question": question}
+    config = {"input": {"session_id": "demo-session"},
+              "metadata": {"model_name": "scripted-reasoner", "prompt": prompt.invoke(values)}}
+
+    message = chain.invoke(values, config=config)
+    print("  invoke     answer:    %r" % message.content)
+    print("             reasoning: %r" % message.reasoning_content)
+    chunks = list(chain.stream(values, config=config))
+    reasoning = "".join(c.reasoning_content for c in chunks)
+    answer = "".join(c.content for c in chunks)
+    print("  stream     %d chunks of one character in, %d chunks out" % (len(ANSWER), len(chunks)))
+    print("             answer:    %r" % answer)
+    print("             reasoning: %r" % reasoning)
+    print("  usage of session 'demo-session', model 'scripted-reasoner' (prompt, completion, total tokens):")
+    print("             %s" % get_redis_data("usage:demo-session", key="scripted-reasoner"))
+    print("\nThe parser module's own demonstration (18 pieces through the module-level atransform):")
+    cogsift.demo()
+
+
 def main(argv):
     from utils.logger import logger
 
@@ -123,6 +164,7 @@ def main(argv):
     keyword_filter(store, retriever, second)
     recommend(store, question, second)
     external_retrieval(store, question)
+    reasoning_parser(retriever, question)
 
 
 if __name__ == "__main__":
