@@ -1,4 +1,5 @@
 #include "core.hpp"
+#include "module.hpp"
 
 #include <new>
 #include <stdexcept>
@@ -43,10 +44,16 @@ py::object import_from(const char* module, const char* attr) {
     PyObject* v = PyObject_GetAttrString(m.ptr(), attr);
     if (v == nullptr) {
         // Same error as the statement `from module import attr`.
-        if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
-            PyErr_Clear();
-            PyErr_Format(PyExc_ImportError, "cannot import name '%s' from '%s'", attr, module);
-        }
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
+        PyErr_Clear();
+        PyObject* file = PyObject_GetAttrString(m.ptr(), "__file__");
+        if (file == nullptr) PyErr_Clear();
+        py::object location = file != nullptr && file != Py_None ? steal(file) : str("unknown location");
+        if (file == Py_None) Py_DECREF(file);
+        py::object name = str(module);
+        py::object message = steal(PyUnicode_FromFormat("cannot import name '%s' from %R (%S)", attr, name.ptr(),
+                                                         location.ptr()));
+        PyErr_SetImportError(message.ptr(), name.ptr(), location.ptr());
         throw py::error_already_set();
     }
     return steal(v);
@@ -103,6 +110,20 @@ void throw_exception(PyObject* exc) {
     Py_INCREF(exc);
     restore_exception(exc);
     throw py::error_already_set();
+}
+
+int run_module_body(PyObject* module, void (*body)(py::module_&)) noexcept {
+    try {
+        // pybind11's own bookkeeping (used by its GIL helpers), as its
+        // module macro would set it up.
+        py::detail::get_internals();
+        py::module_ m = py::reinterpret_borrow<py::module_>(module);
+        body(m);
+        return 0;
+    } catch (...) {
+        set_error_from(std::current_exception());
+        return -1;
+    }
 }
 
 }  // namespace bind

@@ -2,6 +2,7 @@
 // answer, for whole responses and streams, and accounts token usage per
 // conversation and model in the session store.
 #include "cogsift.hpp"
+#include "bind/module.hpp"
 #include "message_attrs.hpp"
 
 #include <algorithm>
@@ -94,7 +95,7 @@ py::object global(PyObject* name) {
 
 }  // namespace cogsift
 
-PYBIND11_MODULE(cogsift, m) {
+BIND_MODULE(cogsift, m) {
     m.doc() =
         "Reasoning output parsing: splits a chat model's output into its reasoning (between <think> and "
         "</think>) and its answer, for whole responses and streams, and accounts token usage per "

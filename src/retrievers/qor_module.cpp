@@ -1,6 +1,7 @@
 // community.retrievers.qor: retrievers over the service's vector collection
 // and its external knowledge-base service.
 #include "common.hpp"
+#include "bind/module.hpp"
 
 #include <algorithm>
 #include <vector>
@@ -110,7 +111,7 @@ void init_names(Names& n) {
 }  // namespace
 }  // namespace qor
 
-PYBIND11_MODULE(qor, m) {
+BIND_MODULE(qor, m) {
     m.doc() = "Retrievers over the service's vector collection and its external knowledge-base service.";
     bind::init(m);
 

@@ -1,6 +1,7 @@
 // A test-only extension module over the shared binding layer: each function
 // exercises one mechanism, so the tests can check it from Python.
 #include "bind/coro.hpp"
+#include "bind/module.hpp"
 #include "bind/model.hpp"
 
 #include <stdexcept>
@@ -130,7 +131,7 @@ py::object make_model(py::object base) {
 
 }  // namespace
 
-PYBIND11_MODULE(bindprobe, m) {
+BIND_MODULE(bindprobe, m) {
     bind::init(m);
     g_module_name = bind::keep(m.attr("__name__"));
     auto def = [&](bind::FunctionDef d) {
