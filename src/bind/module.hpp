@@ -14,8 +14,23 @@
 namespace bind {
 
 // Runs `body` on the module object; returns -1 with the error set when it
-// raised.
+// raised. The module's dict becomes the one `global` reads.
 int run_module_body(PyObject* module, void (*body)(py::module_&)) noexcept;
+
+// A module-level name by name, read from the module's dict on every call as
+// the code of a Python module reads its globals (so a name replaced on the
+// module is seen); NameError like the interpreter's when it is missing.
+py::object global(PyObject* name);
+
+// Each source file of a module registers the function that defines its names
+// (a static `Definition` object); the module body runs them by increasing
+// `order` once it has bound the names they use, so a new part of a module is
+// one new file.
+using DefineFn = void (*)(py::module_& m);
+struct Definition {
+    Definition(int order, DefineFn define);
+};
+void run_definitions(py::module_& m);
 
 }  // namespace bind
 

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "bind/coro.hpp"
+#include "bind/module.hpp"
 #include "bind/model.hpp"
 
 namespace cogsift {
@@ -18,13 +19,11 @@ struct Names {
     PyObject *ttl, *zero, *one, *empty;
 };
 
-// Process-wide state: interned names, the classes the module tests against
-// (bound once at import) and the module's globals, through which the service
-// functions and `tokenizer` are looked up on every call, as the code of a
-// Python module looks up its globals.
+// Process-wide state: interned names and the classes the module tests
+// against (bound once at import). The service functions and `tokenizer` are
+// module globals, looked up on every call with `global`.
 struct Module {
     Names n;
-    py::object globals;      // the module's __dict__
     py::object module_name;  // "community.models.cogsift"
     py::object chat_prompt_value, base_message, ai_message;
     py::object think_pattern;  // re.compile("<think>(.*?)</think>", re.DOTALL)
@@ -37,8 +36,7 @@ struct Module {
 
 Module& module();
 
-// A module global by name, raising NameError like the interpreter does.
-py::object global(PyObject* name);
+using bind::global;
 
 // ---------------------------------------------------------------------------
 // Token counting (token_count.cpp)
@@ -80,15 +78,7 @@ void accumulate_usage(const CallIdentity& who, py::handle usage);
 bind::Generator transform(py::object self, py::object chunks, py::object config);
 bind::AsyncGenerator atransform(py::object self, py::object chunks, py::object config);
 
-// ---------------------------------------------------------------------------
-// Module parts
-
-// Each source file registers the function that defines its names on the
-// module; the module's init runs them by increasing `order`.
-using DefineFn = void (*)(py::module_& m);
-struct Definition {
-    Definition(int order, DefineFn define);
-};
-void run_definitions(py::module_& m);
+// Module parts register themselves (bind::Definition).
+using bind::Definition;
 
 }  // namespace cogsift

@@ -13,10 +13,6 @@ namespace cogsift {
 namespace {
 Module* g_module = nullptr;
 
-std::vector<std::pair<int, DefineFn>>& definitions() {
-    static std::vector<std::pair<int, DefineFn>> list;  // filled during static initialisation
-    return list;
-}
 
 void init_names(Names& n) {
     using bind::intern;
@@ -74,24 +70,7 @@ py::object fast_attributes(py::object enabled) {
 
 }  // namespace
 
-Definition::Definition(int order, DefineFn define) { definitions().emplace_back(order, define); }
-
-void run_definitions(py::module_& m) {
-    auto list = definitions();
-    std::stable_sort(list.begin(), list.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
-    for (const auto& [order, define] : list) define(m);
-}
-
 Module& module() { return *g_module; }
-
-py::object global(PyObject* name) {
-    PyObject* v = PyDict_GetItemWithError(g_module->globals.ptr(), name);
-    if (v == nullptr) {
-        if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-        throw py::error_already_set();
-    }
-    return bind::borrow(v);
-}
 
 }  // namespace cogsift
 
@@ -107,7 +86,6 @@ BIND_MODULE(cogsift, m) {
     auto* state = new cogsift::Module();
     cogsift::g_module = state;
     cogsift::init_names(state->n);
-    state->globals = m.attr("__dict__");
     state->module_name = m.attr("__name__");
 
     // The names the module's code uses, bound at import in this order; a
@@ -136,7 +114,7 @@ BIND_MODULE(cogsift, m) {
     state->print = bind::import_from("builtins", "print");
 
     cogsift::attrs::init(m.attr("AIMessageChunk"));
-    cogsift::run_definitions(m);
+    bind::run_definitions(m);
 
     m.attr("_fast_attributes") = bind::make_function(
         {.name = "_fast_attributes",

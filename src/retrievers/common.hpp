@@ -3,6 +3,7 @@
 
 #include "bind/coro.hpp"
 #include "bind/model.hpp"
+#include "bind/module.hpp"
 
 namespace qor {
 
@@ -17,13 +18,11 @@ struct Names {
     PyObject *json, *dict, *info, *error, *get, *replace, *append, *must;
 };
 
-// Process-wide state of the module: the interned names, the host facilities
-// it calls (bound once at import) and the module's globals, through which
-// the service functions are looked up on every call, as a Python module's
-// code looks up its globals.
+// Process-wide state of the module: the interned names and the host
+// facilities it calls (bound once at import). The service functions are
+// module globals, looked up on every call with `global`.
 struct Module {
     Names n;
-    py::object globals;      // the module's __dict__
     py::object module_name;  // "community.retrievers.qor"
     py::object asyncio_run, deepcopy, json_loads;
     py::object document_cls;
@@ -31,8 +30,7 @@ struct Module {
 
 Module& module();
 
-// A module global by name, raising NameError like the interpreter does.
-py::object global(PyObject* name);
+using bind::global;
 
 // search_kwargs["filter"].json() with "except_" turned into "except", parsed
 // back into a plain mapping.
@@ -60,14 +58,6 @@ py::object dispatch_post_process(py::handle self, py::handle docs_and_similariti
 // `self` on a new event loop.
 py::object run_async_entry(py::handle self, py::handle inputs);
 
-// Each source file of the module registers the function that defines its
-// names on the module (a static `Definition` object); the module's init runs
-// them by increasing `order` after binding the service's names, so a new
-// retriever is one new file.
-using DefineFn = void (*)(py::module_& m);
-struct Definition {
-    Definition(int order, DefineFn define);
-};
-void run_definitions(py::module_& m);
+using bind::Definition;
 
 }  // namespace qor

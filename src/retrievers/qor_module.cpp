@@ -3,38 +3,14 @@
 #include "common.hpp"
 #include "bind/module.hpp"
 
-#include <algorithm>
-#include <vector>
 
 namespace qor {
 
 namespace {
 Module* g_module = nullptr;
-
-std::vector<std::pair<int, DefineFn>>& definitions() {
-    static std::vector<std::pair<int, DefineFn>> list;  // filled during static initialisation
-    return list;
-}
 }  // namespace
 
-Definition::Definition(int order, DefineFn define) { definitions().emplace_back(order, define); }
-
-void run_definitions(py::module_& m) {
-    auto list = definitions();
-    std::stable_sort(list.begin(), list.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
-    for (const auto& [order, define] : list) define(m);
-}
-
 Module& module() { return *g_module; }
-
-py::object global(PyObject* name) {
-    PyObject* v = PyDict_GetItemWithError(g_module->globals.ptr(), name);
-    if (v == nullptr) {
-        if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-        throw py::error_already_set();
-    }
-    return bind::borrow(v);
-}
 
 py::object filter_mapping(py::handle search_kwargs) {
     Module& M = module();
@@ -120,7 +96,6 @@ BIND_MODULE(qor, m) {
     auto* state = new qor::Module();
     qor::g_module = state;
     qor::init_names(state->n);
-    state->globals = m.attr("__dict__");
     state->module_name = m.attr("__name__");
     state->asyncio_run = bind::import_from("asyncio", "run");
     state->deepcopy = bind::import_from("copy", "deepcopy");
@@ -139,5 +114,5 @@ BIND_MODULE(qor, m) {
     m.attr("logger") = bind::import_from("utils.logger", "logger");
     m.attr("custom_tokenizer") = bind::import_from("utils.tokenizer", "custom_tokenizer");
 
-    qor::run_definitions(m);
+    bind::run_definitions(m);
 }
