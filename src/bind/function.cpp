@@ -345,6 +345,12 @@ py::object make_function(FunctionDef def, py::handle module_name) {
     return result;
 }
 
+py::object make_method(const char* class_name, FunctionDef def, py::handle module_name) {
+    const std::string qualname = std::string(class_name) + "." + def.name;
+    def.qualname = qualname.c_str();
+    return make_function(std::move(def), module_name);
+}
+
 void init_coroutine_types(py::module_& module);  // coro.cpp
 
 void init(py::module_& module) {

@@ -67,6 +67,9 @@ struct FunctionDef {
 // Creates the function object. `module_name` becomes its `__module__`.
 py::object make_function(FunctionDef def, py::handle module_name);
 
+// A method of class `class_name`: its qualified name is "<class_name>.<name>".
+py::object make_method(const char* class_name, FunctionDef def, py::handle module_name);
+
 // The Python type of every function object made by this module; pydantic
 // models must list it in `model_config["ignored_types"]`.
 PyTypeObject* function_type();

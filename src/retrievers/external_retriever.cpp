@@ -397,11 +397,7 @@ void define_external_retriever(py::module_& m) {
     py::object builtins = py::module_::import("builtins");
     const char* qualname = "ExternalRetriever";
 
-    auto method = [&](bind::FunctionDef def) {
-        std::string q = std::string(qualname) + "." + def.name;
-        def.qualname = q.c_str();
-        return bind::make_function(std::move(def), M.module_name);
-    };
+    auto method = [&](bind::FunctionDef def) { return bind::make_method(qualname, std::move(def), M.module_name); };
 
     using bind::Member;
     using bind::ParamKind;

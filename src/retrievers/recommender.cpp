@@ -59,11 +59,7 @@ void define_recommender(py::module_& m) {
     py::object list_of_documents = typing.attr("List")[M.document_cls];
     const std::string qualname = "VectorStoreRecommender";
 
-    auto method = [&](bind::FunctionDef def) {
-        std::string q = qualname + "." + def.name;
-        def.qualname = q.c_str();
-        return bind::make_function(std::move(def), M.module_name);
-    };
+    auto method = [&](bind::FunctionDef def) { return bind::make_method(qualname.c_str(), std::move(def), M.module_name); };
 
     py::object own_post_process = method({
         .name = "post_process",

@@ -358,11 +358,7 @@ void define_vector_retriever(py::module_& m) {
     py::object list_of_documents = typing.attr("List")[M.document_cls];
     const char* qualname = "VectorStoreRetriever";
 
-    auto method = [&](bind::FunctionDef def) {
-        std::string q = std::string(qualname) + "." + def.name;
-        def.qualname = q.c_str();
-        return bind::make_function(std::move(def), M.module_name);
-    };
+    auto method = [&](bind::FunctionDef def) { return bind::make_method(qualname, std::move(def), M.module_name); };
 
     py::object own_post_process = method({
         .name = "post_process",
