@@ -54,6 +54,11 @@ py::object rank_documents(py::handle self, py::handle docs_and_similarities, py:
 py::object dispatch_post_process(py::handle self, py::handle docs_and_similarities, PyObject* own,
                                  py::handle weight, bool weighted);
 
+// The two retrieval entries of a retriever class, both taking (self, inputs)
+// and declared to return List[Document]: `_get_relevant_documents` (`get`)
+// and the coroutine `_aget_relevant_documents` (`aget`).
+std::pair<py::object, py::object> retrieval_entries(const char* class_name, bind::Impl get, bind::Impl aget);
+
 // _get_relevant_documents of every retriever: runs the asynchronous entry of
 // `self` on a new event loop.
 py::object run_async_entry(py::handle self, py::handle inputs);

@@ -393,11 +393,12 @@ void define_external_retriever(py::module_& m) {
     g_inline_exchange = bind::keep(bind::steal(PyContextVar_New("qor_external_inline_exchange", nullptr)));
 
     py::object base = m.attr("BaseRetriever");
-    py::object list_of_documents = py::module_::import("typing").attr("List")[M.document_cls];
     py::object builtins = py::module_::import("builtins");
     const char* qualname = "ExternalRetriever";
 
     auto method = [&](bind::FunctionDef def) { return bind::make_method(qualname, std::move(def), M.module_name); };
+    auto [get_docs, aget_docs] =
+        retrieval_entries(qualname, bind::wrap<get_relevant_documents>, bind::wrap<aget_relevant_documents>);
 
     using bind::Member;
     using bind::ParamKind;
@@ -423,19 +424,8 @@ void define_external_retriever(py::module_& m) {
                             .params = {{"self"}, {"docs_and_similarities"}},
                             .impl = bind::wrap<post_process>,
                         })),
-                    Member::attribute("_get_relevant_documents", method({
-                                                                     .name = "_get_relevant_documents",
-                                                                     .params = {{"self"}, {"inputs"}},
-                                                                     .impl = bind::wrap<get_relevant_documents>,
-                                                                     .return_annotation = list_of_documents,
-                                                                 })),
-                    Member::attribute("_aget_relevant_documents", method({
-                                                                      .name = "_aget_relevant_documents",
-                                                                      .params = {{"self"}, {"inputs"}},
-                                                                      .impl = bind::wrap<aget_relevant_documents>,
-                                                                      .flavor = bind::Flavor::Coroutine,
-                                                                      .return_annotation = list_of_documents,
-                                                                  })),
+                    Member::attribute("_get_relevant_documents", get_docs),
+                    Member::attribute("_aget_relevant_documents", aget_docs),
                     Member::attribute(
                         "_call_external_api",
                         method({

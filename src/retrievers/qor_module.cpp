@@ -24,6 +24,25 @@ py::object filter_mapping(py::handle search_kwargs) {
     return bind::call(M.json_loads, replaced);
 }
 
+std::pair<py::object, py::object> retrieval_entries(const char* class_name, bind::Impl get, bind::Impl aget) {
+    Module& M = module();
+    py::object list_of_documents = bind::getitem(bind::import_from("typing", "List"), M.document_cls);
+    py::object sync_entry = bind::make_method(class_name,
+                                              {.name = "_get_relevant_documents",
+                                               .params = {{"self"}, {"inputs"}},
+                                               .impl = get,
+                                               .return_annotation = list_of_documents},
+                                              M.module_name);
+    py::object async_entry = bind::make_method(class_name,
+                                               {.name = "_aget_relevant_documents",
+                                                .params = {{"self"}, {"inputs"}},
+                                                .impl = aget,
+                                                .flavor = bind::Flavor::Coroutine,
+                                                .return_annotation = list_of_documents},
+                                               M.module_name);
+    return {sync_entry, async_entry};
+}
+
 py::object run_async_entry(py::handle self, py::handle inputs) {
     Module& M = module();
     py::object coro = bind::call_method(self, M.n.aget_relevant_documents, inputs);

@@ -56,7 +56,6 @@ void define_recommender(py::module_& m) {
     Module& M = module();
     py::object typing = py::module_::import("typing");
     py::object builtins = py::module_::import("builtins");
-    py::object list_of_documents = typing.attr("List")[M.document_cls];
     const std::string qualname = "VectorStoreRecommender";
 
     auto method = [&](bind::FunctionDef def) { return bind::make_method(qualname.c_str(), std::move(def), M.module_name); };
@@ -69,19 +68,8 @@ void define_recommender(py::module_& m) {
         .impl = bind::wrap<post_process>,
     });
     g_own_post_process = bind::keep(own_post_process);
-    py::object get_docs = method({
-        .name = "_get_relevant_documents",
-        .params = {{"self"}, {"inputs"}},
-        .impl = bind::wrap<get_relevant_documents>,
-        .return_annotation = list_of_documents,
-    });
-    py::object aget_docs = method({
-        .name = "_aget_relevant_documents",
-        .params = {{"self"}, {"inputs"}},
-        .impl = bind::wrap<aget_relevant_documents>,
-        .flavor = bind::Flavor::Coroutine,
-        .return_annotation = list_of_documents,
-    });
+    auto [get_docs, aget_docs] = retrieval_entries(qualname.c_str(), bind::wrap<get_relevant_documents>,
+                                                   bind::wrap<aget_relevant_documents>);
 
     using bind::Member;
     m.attr("VectorStoreRecommender") = bind::make_class(

@@ -355,7 +355,6 @@ void define_vector_retriever(py::module_& m) {
     Module& M = module();
     py::object base = m.attr("VectorStoreRetriever");  // LangChain's, until replaced below
     py::object typing = py::module_::import("typing");
-    py::object list_of_documents = typing.attr("List")[M.document_cls];
     const char* qualname = "VectorStoreRetriever";
 
     auto method = [&](bind::FunctionDef def) { return bind::make_method(qualname, std::move(def), M.module_name); };
@@ -375,19 +374,8 @@ void define_vector_retriever(py::module_& m) {
         .params = {{"self"}, {"inputs"}, {"search_kwargs"}},
         .impl = bind::wrap<add_keywords_to_filter>,
     });
-    py::object get_docs = method({
-        .name = "_get_relevant_documents",
-        .params = {{"self"}, {"inputs"}},
-        .impl = bind::wrap<get_relevant_documents>,
-        .return_annotation = list_of_documents,
-    });
-    py::object aget_docs = method({
-        .name = "_aget_relevant_documents",
-        .params = {{"self"}, {"inputs"}},
-        .impl = bind::wrap<aget_relevant_documents>,
-        .flavor = bind::Flavor::Coroutine,
-        .return_annotation = list_of_documents,
-    });
+    auto [get_docs, aget_docs] = retrieval_entries(qualname, bind::wrap<get_relevant_documents>,
+                                                   bind::wrap<aget_relevant_documents>);
     py::object validator = method({
         .name = "validate_search_type",
         .params = {{"cls"}, {"values"}},
