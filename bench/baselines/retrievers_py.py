@@ -8,11 +8,20 @@ from typing import ClassVar, Collection, List
 
 from langchain_core.documents import Document
 from langchain_core.vectorstores import VectorStoreRetriever as _BaseVectorStoreRetriever
-from pydantic import model_validator
+from pydantic import ConfigDict, model_validator
 
 # Replaced by the benchmark with the same service functions the module uses.
 aquery = None
 get_collection = None
+
+
+def _function():
+    pass
+
+
+# The type of this module's functions: compiled by Cython they are not
+# Python functions, and pydantic must be told to leave them alone.
+FUNCTION_TYPE = type(_function)
 
 
 @lru_cache
@@ -27,6 +36,8 @@ def get_rrf_dict(k):
 
 class VectorStoreRetriever(_BaseVectorStoreRetriever):
     """Base Retriever class for VectorStore."""
+
+    model_config = ConfigDict(ignored_types=(FUNCTION_TYPE,))
 
     post_process_kwargs: dict
     search_type: str = "qor_search"
