@@ -30,6 +30,8 @@ def fn_number(fn, number):
 
 
 def fmt_time(seconds):
+    if seconds >= 1:
+        return "%.2f s" % seconds
     if seconds >= 1e-3:
         return "%.2f ms" % (seconds * 1e3)
     if seconds >= 1e-6:
@@ -48,3 +50,93 @@ def print_table(title, header, rows):
     print("|" + "|".join("---" for _ in header) + "|")
     for row in rows:
         print("| " + " | ".join(str(c) for c in row) + " |")
+
+
+class Stat:
+    """Median and spread (min..max) of several timed runs, in seconds; or an
+    estimate (`extrapolated` names how it was made) with no runs behind it."""
+
+    def __init__(self, runs=(), estimate=None, extrapolated=None):
+        self.runs = sorted(runs)
+        self.extrapolated = extrapolated
+        if self.runs:
+            self.median = statistics.median(self.runs)
+            self.low, self.high = self.runs[0], self.runs[-1]
+        else:
+            self.median = self.low = self.high = estimate
+
+    def scaled(self, factor):
+        out = Stat([r * factor for r in self.runs], None if self.runs else self.median * factor, self.extrapolated)
+        return out
+
+    def fmt(self, unit=None):
+        if self.median is None:
+            return "—"
+        show = fmt_ns if unit == "ns" else fmt_time
+        if not self.runs:
+            return "~%s (%s)" % (show(self.median), self.extrapolated)
+        if len(self.runs) == 1:
+            return "%s (1 run)" % show(self.median)
+        return "%s (%s..%s)" % (show(self.median), show(self.low), show(self.high))
+
+    def as_dict(self):
+        return {"median": self.median, "min": self.low, "max": self.high, "runs": len(self.runs),
+                "extrapolated": self.extrapolated}
+
+
+def fmt_ns(seconds):
+    ns = seconds * 1e9
+    return "%.0f ns" % ns if ns < 1e4 else fmt_time(seconds)
+
+
+def sample(prepare, run, repeat, warmup=True):
+    """`repeat` timed runs (after one warm-up run when `warmup`): prepare()
+    builds the input of one run, untimed; run(state) does the work and
+    returns its own elapsed seconds. The garbage collector is off while a
+    run is timed, as in timeit."""
+    import gc
+
+    def once():
+        gc.collect()
+        state = prepare()
+        gc.disable()
+        try:
+            return run(state)
+        finally:
+            gc.enable()
+
+    if warmup:
+        once()
+    return Stat([once() for _ in range(repeat)])
+
+
+def interleaved(tasks, repeat, warmup=True):
+    """Like sample() for several (prepare, run) tasks at once, their runs
+    taken in turns, so that a change of the machine's load hits them alike.
+    Returns {key: Stat}."""
+    if warmup:
+        for prepare, run in tasks.values():
+            sample(prepare, run, 1, warmup=False)
+    runs = {key: [] for key in tasks}
+    for _ in range(repeat):
+        for key, (prepare, run) in tasks.items():
+            runs[key] += sample(prepare, run, 1, warmup=False).runs
+    return {key: Stat(values) for key, values in runs.items()}
+
+
+def call_task(fn, target=0.02):
+    """A (prepare, run) task timing one call of fn(), from batches of calls
+    lasting about `target` seconds."""
+    fn()
+    start = time.perf_counter()
+    fn()
+    once = max(time.perf_counter() - start, 1e-7)
+    number = max(1, int(target / once))
+
+    def run(_):
+        start = time.perf_counter()
+        for _ in range(number):
+            fn()
+        return (time.perf_counter() - start) / number
+
+    return (lambda: None), run
