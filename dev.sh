@@ -6,6 +6,8 @@
 #   ./dev.sh demo [args...]   run the demonstration (python -m hostkit.demo)
 #   ./dev.sh test [args...]   run the test suite (args are passed to pytest)
 #   ./dev.sh setup            prepare and build only
+#   ./dev.sh bench [args...]  run the benchmarks (python bench/run.py; args go to it),
+#                             after installing bench/requirements.txt into .venv
 #
 # Environment:
 #   TIKTOKEN_CACHE_DIR  tokenizer data; defaults to ../shared/tiktoken when it exists
@@ -22,7 +24,7 @@ REQUIREMENT_FILES=(requirements-dev.txt requirements-build.txt community/require
 say() { echo "dev.sh: $*" >&2; }
 
 usage() {
-    echo "usage: ./dev.sh {demo|test|setup} [args...]" >&2
+    echo "usage: ./dev.sh {demo|test|setup|bench} [args...]" >&2
     exit 2
 }
 
@@ -106,6 +108,18 @@ ensure_redis_server() {
     say "redis-server not found and REDIS_URL not set; the tests that need Redis will fail"
 }
 
+# The benchmarks' own requirements (plotting), kept out of the test set-up;
+# installed again only when bench/requirements.txt changed.
+ensure_bench_requirements() {
+    local stamp="$VENV/.bench-requirements-installed" digest
+    digest="$(sha256sum bench/requirements.txt | cut -d' ' -f1)"
+    if [[ ! -f "$stamp" || "$(cat "$stamp")" != "$digest" ]]; then
+        say "installing bench/requirements.txt into .venv"
+        "$PY" -m pip install -q --disable-pip-version-check -r bench/requirements.txt
+        echo "$digest" >"$stamp"
+    fi
+}
+
 prepare() {
     ensure_toolchain
     ensure_venv
@@ -127,6 +141,11 @@ case "$command" in
         ;;
     setup)
         prepare
+        ;;
+    bench)
+        prepare
+        ensure_bench_requirements
+        exec "$PY" bench/run.py "$@"
         ;;
     *)
         usage
