@@ -900,7 +900,8 @@ def main(argv=None):
     ap.add_argument("--repeat", type=int, default=7, help="runs per figure when a run is quick (default 7)")
     ap.add_argument("--budget", type=float, default=10.0,
                     help="longest single run of a quadratic baseline in the length sweep, in seconds (default 10)")
-    ap.add_argument("--full", action="store_true", help="run every baseline at every length of the sweep (hours at 10^6 characters)")
+    ap.add_argument("--full", action="store_true",
+                    help="run every baseline at every length of the sweep (hours at 10^6 characters)")
     ap.add_argument("--max-length", type=int, default=1000000, help="longest stream of the sweep (default 10^6)")
     ap.add_argument("--profile-chars", type=int, default=20000,
                     help="length of the adversarial stream of the baselines' per-chunk profile (default 20000)")
