@@ -958,7 +958,8 @@ def main(argv=None):
     table = markdown(rows, memory, profile, info, args)
     print(table)
     (args.out / "table.md").write_text(table + "\n")
-    raw = {"machine": info, "args": {k: str(v) if isinstance(v, Path) else v for k, v in vars(args).items()}, "rows": [r.as_dict() for r in rows], "memory": memory,
+    raw = {"machine": info, "args": {k: str(v) if isinstance(v, Path) else v for k, v in vars(args).items()},
+           "rows": [r.as_dict() for r in rows], "memory": memory,
            "sweeps": {s.kind: {"series": {name: {str(k): v.as_dict() for k, v in pts.items()}
                                           for name, pts in s.series.items()}, "caps": s.caps} for s in sweeps},
            "adversarial_profile": [s.as_dict() for s in profile or []]}
