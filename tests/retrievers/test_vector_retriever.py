@@ -329,18 +329,22 @@ def test_retrieval_paths_keep_reference_counts_exact(retriever, store):
 def test_import_without_the_service_modules_fails_with_their_own_error(tmp_path):
     """The module binds the service's names at import, as `from configs import
     get_configs` does, and fails with the interpreter's own error."""
+    import os
     import subprocess
     import sys
     from pathlib import Path
 
     root = Path(__file__).resolve().parents[2]
+    env = {k: v for k, v in os.environ.items() if k != "PYTHONPATH"}  # no service modules on the path
     (tmp_path / "community").symlink_to(root / "community")
     (tmp_path / "configs").mkdir()  # a folder, not the service's configuration module
     code = ("import sys; sys.path[:0] = [%r]\n"
             "try:\n    import community.retrievers.qor\n"
             "except ImportError as e:\n    print(type(e).__name__, e)\n") % str(tmp_path)
-    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, cwd=tmp_path, check=True)
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, cwd=tmp_path, env=env,
+                         check=True)
     assert out.stdout.strip() == "ImportError cannot import name 'get_configs' from 'configs' (unknown location)"
     (tmp_path / "configs").rmdir()
-    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, cwd=tmp_path, check=True)
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, cwd=tmp_path, env=env,
+                         check=True)
     assert out.stdout.strip() == "ModuleNotFoundError No module named 'configs'"
