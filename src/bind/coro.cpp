@@ -772,16 +772,16 @@ PyType_Slot async_generator_slots[] = {
 
 PyTypeObject* make_type(std::string& name_storage, const std::string& name, std::size_t size, PyType_Slot* slots) {
     name_storage = name;
-    // The spec must outlive the type's creation only; the name must live as
+    // The type description must outlive the type's creation only; the name must live as
     // long as the type (tp_name points into it).
-    PyType_Spec spec = {
+    PyType_Spec description = {
         name_storage.c_str(),
         static_cast<int>(size),
         0,
         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
         slots,
     };
-    return reinterpret_cast<PyTypeObject*>(steal(PyType_FromSpec(&spec)).release().ptr());
+    return reinterpret_cast<PyTypeObject*>(steal(PyType_FromSpec(&description)).release().ptr());
 }
 
 }  // namespace

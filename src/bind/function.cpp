@@ -356,7 +356,7 @@ void init_coroutine_types(py::module_& module);  // coro.cpp
 void init(py::module_& module) {
     if (g_function_type != nullptr) return;
     g_function_type_name = module.attr("__name__").cast<std::string>() + ".compiled_function";
-    static PyType_Spec spec = {
+    static PyType_Spec description = {
         g_function_type_name.c_str(),
         sizeof(FunctionObject),
         0,
@@ -364,7 +364,7 @@ void init(py::module_& module) {
             Py_TPFLAGS_DISALLOW_INSTANTIATION,
         function_slots,
     };
-    g_function_type = reinterpret_cast<PyTypeObject*>(steal(PyType_FromSpec(&spec)).release().ptr());
+    g_function_type = reinterpret_cast<PyTypeObject*>(steal(PyType_FromSpec(&description)).release().ptr());
     init_coroutine_types(module);
 }
 

@@ -43,8 +43,8 @@ def probe():
         digest.update(path.read_bytes())
     digest.update(" ".join(FLAGS).encode())
     target = _build(ROOT / "build" / "test-probe" / digest.hexdigest()[:16])
-    spec = importlib.util.spec_from_file_location("bindprobe", target)
-    module = importlib.util.module_from_spec(spec)
+    found = importlib.util.spec_from_file_location("bindprobe", target)
+    module = importlib.util.module_from_spec(found)
     sys.modules["bindprobe"] = module
-    spec.loader.exec_module(module)
+    found.loader.exec_module(module)
     return module
