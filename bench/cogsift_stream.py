@@ -39,30 +39,8 @@ from langchain_core.messages import AIMessageChunk  # noqa: E402
 from community.models import cogsift  # noqa: E402
 from literal_split import literal_transform  # noqa: E402
 
-WORDS = ("the so we then let check value first next step because number total answer each case "
-         "which means that gives but also").split()
-
-
-def prose(rng, length, markup=False):
-    out, size = [], 0
-    while size < length:
-        word = rng.choice(WORDS)
-        if markup and rng.random() < 0.01:
-            word = "<b>" + word + "</b>"
-        out.append(word)
-        size += len(word) + 1
-        if rng.random() < 0.08:
-            out.append(rng.choice(".,;:") + "\n")
-    return " ".join(out)[:length]
-
-
-def cut(text, rng, low, high):
-    pieces, i = [], 0
-    while i < len(text):
-        step = rng.randint(low, high)
-        pieces.append(text[i:i + step])
-        i += step
-    return pieces
+# The same text generator as the benchmark suite's streams.
+from streams import cut, prose  # noqa: E402
 
 
 def realistic(rng):
