@@ -95,6 +95,14 @@ inline void setitem(py::handle o, py::handle key, py::handle value) {
 // `mapping.get(key, default)`, with the exact-dict case done without a call.
 py::object mapping_get(py::handle mapping, PyObject* key, py::handle fallback);
 
+// `next(iterator)`, or an empty object once the iterator is exhausted; an
+// error raised by the iterator propagates.
+inline py::object next_item(py::handle iterator) {
+    PyObject* item = PyIter_Next(iterator.ptr());
+    if (item == nullptr && PyErr_Occurred()) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(item);
+}
+
 // `bool(o)`
 inline bool truthy(py::handle o) { return check(PyObject_IsTrue(o.ptr())) != 0; }
 

@@ -121,15 +121,8 @@ bind::Generator transform(py::object self, py::object chunks, py::object config)
     const CallIdentity who = read_identity(config);
     StreamSplit split(true);
     py::object iterator = bind::steal(PyObject_GetIter(chunks.ptr()));
-    for (;;) {
-        PyObject* raw = PyIter_Next(iterator.ptr());
-        if (raw == nullptr) {
-            if (PyErr_Occurred()) throw py::error_already_set();
-            break;
-        }
-        py::object chunk = bind::steal(raw);
+    while (py::object chunk = bind::next_item(iterator))
         if (split.feed(chunk)) co_yield chunk;
-    }
     if (py::object flushed = split.finish()) co_yield flushed;
     // Reached only when the consumer asks past the last item: a stream that
     // is closed or abandoned earlier records nothing.
@@ -160,15 +153,8 @@ namespace {
 bind::Generator split_stream(py::object chunks) {
     StreamSplit split(false);
     py::object iterator = bind::steal(PyObject_GetIter(chunks.ptr()));
-    for (;;) {
-        PyObject* raw = PyIter_Next(iterator.ptr());
-        if (raw == nullptr) {
-            if (PyErr_Occurred()) throw py::error_already_set();
-            break;
-        }
-        py::object chunk = bind::steal(raw);
+    while (py::object chunk = bind::next_item(iterator))
         if (split.feed(chunk)) co_yield chunk;
-    }
     if (py::object flushed = split.finish()) co_yield flushed;
 }
 
@@ -186,11 +172,9 @@ py::object demo() {
     for (const char* piece : pieces) bind::list_append(messages, bind::call_kw(M.ai_message, bind::borrow(kwnames), bind::str(piece)));
     static PyObject* name = bind::intern("atransform");
     py::object items = bind::steal(PyObject_GetIter(bind::call(global(name), messages).ptr()));
-    for (PyObject* raw; (raw = PyIter_Next(items.ptr())) != nullptr;) {
-        py::object item = bind::steal(raw);
+    while (py::object item = bind::next_item(items)) {
         bind::call(M.print, item);
     }
-    if (PyErr_Occurred()) throw py::error_already_set();
     return py::none();
 }
 

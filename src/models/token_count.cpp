@@ -29,13 +29,11 @@ Py_ssize_t parts_token_len(py::handle parts) {
     Py_ssize_t total = 0;
     py::object dumps;
     py::object iter = bind::steal(PyObject_GetIter(parts.ptr()));
-    for (PyObject* raw; (raw = PyIter_Next(iter.ptr())) != nullptr;) {
-        py::object part = bind::steal(raw);
+    while (py::object part = bind::next_item(iter)) {
         if (contains(part, M.n.image_url) || contains(part, M.n.input_audio)) continue;
         if (!dumps) dumps = bind::getattr(global(M.n.json), M.n.dumps);
         total += text_token_len(bind::call(dumps, part));
     }
-    if (PyErr_Occurred()) throw py::error_already_set();
     return total;
 }
 

@@ -149,15 +149,13 @@ py::object post_process(py::object, py::object docs_and_similarities) {
     py::object docs = bind::new_list();
     if (!bind::truthy(docs_and_similarities)) return docs;
     py::object iter = bind::steal(PyObject_GetIter(docs_and_similarities.ptr()));
-    for (PyObject* raw; (raw = PyIter_Next(iter.ptr())) != nullptr;) {
-        py::object item = bind::steal(raw);
+    while (py::object item = bind::next_item(iter)) {
         auto [doc, score] = unpack_pair(item);
         py::object metadata = bind::getattr(doc, n.metadata);
         bind::setitem(metadata, bind::borrow(n.score), score);
         bind::setitem(metadata, bind::borrow(e.source_type), bind::borrow(e.external));
         bind::list_append(docs, doc);
     }
-    if (PyErr_Occurred()) throw py::error_already_set();
     return docs;
 }
 
@@ -186,8 +184,7 @@ py::object parse_external_response(py::object, py::object api_response) {
         }
         py::object data_list = get(api_response, e.data, bind::new_list());
         py::object iter = bind::steal(PyObject_GetIter(data_list.ptr()));
-        for (PyObject* raw; (raw = PyIter_Next(iter.ptr())) != nullptr;) {
-            py::object item = bind::steal(raw);
+        while (py::object item = bind::next_item(iter)) {
             py::object score = get(item, M.n.score, bind::real(0.0));
             py::object chunk = get(item, e.chunk, bind::new_dict());
             py::object content = get(chunk, e.content, bind::borrow(e.empty));
@@ -203,7 +200,6 @@ py::object parse_external_response(py::object, py::object api_response) {
             py::object doc = bind::call_kw(M.document_cls, e.document_kwnames, content, doc_metadata);
             bind::list_append(docs_and_similarities, py::make_tuple(doc, score));
         }
-        if (PyErr_Occurred()) throw py::error_already_set();
     } catch (...) {
         py::object exc = handled_exception();
         log_error(line("Error parsing external API response: %S", exc));

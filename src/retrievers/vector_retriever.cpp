@@ -73,8 +73,7 @@ py::object rank_documents(py::handle self, py::handle docs_and_similarities, py:
     py::object table, weight;
     bool unit_weight = false;
     Py_ssize_t i = 0;
-    for (PyObject* raw; (raw = PyIter_Next(iter.ptr())) != nullptr; ++i) {
-        py::object item = bind::steal(raw);
+    for (; py::object item = bind::next_item(iter); ++i) {
         auto [doc, similarity] = unpack_pair(item);
         (void)similarity;  // the store's own score is replaced by the rank score
         if (!table) {
@@ -97,7 +96,6 @@ py::object rank_documents(py::handle self, py::handle docs_and_similarities, py:
         }
         bind::list_append(docs, doc);
     }
-    if (PyErr_Occurred()) throw py::error_already_set();
     return docs;
 }
 
