@@ -15,17 +15,32 @@ Vector database
 
 Session store
     Hash-like entries ``name -> {field: mapping}`` with a time-to-live per
-    entry.  Redis when a Redis URL is configured (environment variable
-    ``REDIS_URL``, else the "redis_url" entry of the "service" section): each
-    field value is JSON text in a Redis hash and the time-to-live is set on the
-    whole key.  Otherwise an in-process store with the same behaviour.
+    entry.  Redis when a Redis URL is configured, a Redis Cluster when a
+    cluster URL is: the environment variables ``REDIS_CLUSTER_URL`` and
+    ``REDIS_URL``, else the "redis_cluster_url" and "redis_url" entries of the
+    "service" section (the environment wins; at the same level the cluster
+    wins).  Each field value is JSON text in a Redis hash and the time-to-live
+    is set on the whole key.  Otherwise an in-process store with the same
+    behaviour.
+
+    ``lock_redis_data(name, key=field)`` gives the lock that writers of one
+    field take around their read and write.  On Redis (single or cluster) it
+    is a key of its own with an expiry, shared by every process and host
+    using that Redis; the "redis_lock" entry of the "service" section sets
+    "expiry" (seconds a holder may keep it, default 10: a holder that dies
+    blocks the others at most that long), "wait" (seconds to try before
+    giving up with ``SessionLockTimeout``, default 30) and "poll" (first pause
+    between tries, default 0.001, doubling up to 0.05).  The in-process store
+    offers none (None): one process needs only its own locks.
 """
 import asyncio
 import atexit
 import contextlib
 import copy
 import json
+import logging
 import os
+import random
 import re
 import threading
 import time
@@ -41,7 +56,8 @@ from configs import get_configs
 __all__ = [
     "aquery", "get_collection", "get_redis_data", "hset_redis_data",
     "get_client", "client_session", "is_embedded", "vector_db_config",
-    "session_store", "set_session_store", "MemorySessionStore", "RedisSessionStore", "reset",
+    "lock_redis_data", "session_store", "set_session_store", "MemorySessionStore", "RedisSessionStore",
+    "RedisClusterSessionStore", "RedisFieldLock", "SessionLockTimeout", "reset",
     "build_query_request", "point_to_document",
 ]
 
@@ -406,14 +422,111 @@ class MemorySessionStore:
         pass
 
 
+_log = logging.getLogger(__name__)
+
+
+class SessionLockTimeout(TimeoutError):
+    """A session-store lock was not acquired within its wait."""
+
+
+def _lock_name(name, field):
+    # One key per (entry, field); the length prefix keeps any two pairs apart.
+    return "lock:%d:%s:%s" % (len(name), name, field)
+
+
+class RedisFieldLock:
+    """Lock of one field of one entry, shared by every client of the Redis.
+
+    A key set only when absent (``SET NX PX``) with a random token and an
+    expiry; released by deleting it only while it still holds that token.
+    ``with lock:`` waits in the calling thread (the GIL is released while it
+    sleeps and while it talks to Redis); ``async with lock:`` waits without
+    holding the event loop longer than one Redis round trip at a time.  Not
+    re-entrant.
+    """
+
+    MAX_POLL = 0.05
+
+    def __init__(self, client, name, field, expiry=10.0, wait=30.0, poll=0.001):
+        self.name = _lock_name(name, field)
+        self.expiry = float(expiry)
+        self.wait = float(wait)
+        self.poll = float(poll)
+        self._lock = client.lock(self.name, timeout=self.expiry, blocking=False, thread_local=False)
+
+    def _pauses(self):
+        # Pauses between tries: doubling from ``poll`` with jitter, so that
+        # waiters do not retry in step; ends when the wait is over.
+        deadline = time.monotonic() + self.wait
+        pause = self.poll
+        while True:
+            left = deadline - time.monotonic()
+            if left <= 0:
+                raise SessionLockTimeout("session store lock %r not acquired within %g s" % (self.name, self.wait))
+            yield min(left, pause * random.uniform(0.5, 1.5))
+            pause = min(pause * 2, self.MAX_POLL)
+
+    def acquire(self):
+        if self._lock.acquire(blocking=False):
+            return
+        for pause in self._pauses():
+            time.sleep(pause)
+            if self._lock.acquire(blocking=False):
+                return
+
+    async def acquire_async(self):
+        if self._lock.acquire(blocking=False):
+            return
+        for pause in self._pauses():
+            await asyncio.sleep(pause)
+            if self._lock.acquire(blocking=False):
+                return
+
+    def release(self):
+        # A release that fails leaves the key to its expiry.  It must not
+        # turn a completed update into a failure, nor hide the error of one
+        # that failed.
+        try:
+            self._lock.release()
+        except Exception as exc:  # noqa: BLE001 - logged, the key expires
+            _log.warning("session store lock %r not released (%s: %s); it expires in %g s",
+                         self.name, type(exc).__name__, exc, self.expiry)
+
+    def __enter__(self):
+        self.acquire()
+        return self
+
+    def __exit__(self, *exc_info):
+        self.release()
+        return False
+
+    async def __aenter__(self):
+        await self.acquire_async()
+        return self
+
+    async def __aexit__(self, *exc_info):
+        self.release()
+        return False
+
+
+def _lock_settings():
+    conf = get_configs("service").get("redis_lock") or {}
+    return {key: float(conf[key]) for key in ("expiry", "wait", "poll") if conf.get(key) is not None}
+
+
 class RedisSessionStore:
     """Redis hashes; the time-to-live applies to the whole key."""
 
-    def __init__(self, url):
+    def __init__(self, url, **lock_settings):
+        self.url = url
+        self._redis = self._connect(url)
+        self.lock_settings = lock_settings
+
+    @staticmethod
+    def _connect(url):
         import redis
 
-        self.url = url
-        self._redis = redis.Redis.from_url(url, decode_responses=True)
+        return redis.Redis.from_url(url, decode_responses=True)
 
     def hget(self, name, field):
         return self._redis.hget(name, field)
@@ -422,6 +535,7 @@ class RedisSessionStore:
         return self._redis.hgetall(name)
 
     def hset(self, name, field, text, ttl=None):
+        # One transaction: the entry is never left without its expiry.
         pipe = self._redis.pipeline(transaction=True)
         pipe.hset(name, field, text)
         if ttl is not None:
@@ -433,19 +547,37 @@ class RedisSessionStore:
                 pipe.pexpire(name, max(1, int(round(ttl * 1000))))
         pipe.execute()
 
+    def field_lock(self, name, field):
+        return RedisFieldLock(self._redis, name, field, **self.lock_settings)
+
     def close(self):
         self._redis.close()
+
+
+class RedisClusterSessionStore(RedisSessionStore):
+    """The same hashes and locks on a Redis Cluster (any node's URL)."""
+
+    @staticmethod
+    def _connect(url):
+        from redis.cluster import RedisCluster
+
+        return RedisCluster.from_url(url, decode_responses=True)
 
 
 _store = None
 _store_guard = threading.Lock()
 
 
-def _redis_url():
-    url = os.environ.get("REDIS_URL")
-    if url:
-        return url
-    return get_configs("service").get("redis_url") or None
+def _redis_target():
+    """(url, is_cluster) of the configured Redis, or (None, False)."""
+    for url, cluster in ((os.environ.get("REDIS_CLUSTER_URL"), True), (os.environ.get("REDIS_URL"), False)):
+        if url:
+            return url, cluster
+    conf = get_configs("service")
+    for key, cluster in (("redis_cluster_url", True), ("redis_url", False)):
+        if conf.get(key):
+            return conf[key], cluster
+    return None, False
 
 
 def session_store():
@@ -454,8 +586,12 @@ def session_store():
     if _store is None:
         with _store_guard:
             if _store is None:
-                url = _redis_url()
-                _store = RedisSessionStore(url) if url else MemorySessionStore()
+                url, cluster = _redis_target()
+                if url is None:
+                    _store = MemorySessionStore()
+                else:
+                    kind = RedisClusterSessionStore if cluster else RedisSessionStore
+                    _store = kind(url, **_lock_settings())
     return _store
 
 
@@ -489,6 +625,14 @@ def hset_redis_data(name, key, value, ttl=None):
     """
     session_store().hset(name, key, json.dumps(value, ensure_ascii=False), ttl)
     return True
+
+
+def lock_redis_data(name, key):
+    """The lock writers of entry ``name``, field ``key`` take around a read
+    and a later write of it (a context manager, also asynchronous), or None
+    when the store needs none beyond the caller's own in-process lock."""
+    field_lock = getattr(session_store(), "field_lock", None)
+    return None if field_lock is None else field_lock(name, key)
 
 
 def reset():

@@ -17,6 +17,7 @@ struct Names {
     PyObject *key, *image_url, *input_audio, *start_tag, *end_tag, *invoke, *split, *search, *group;
     PyObject *kw_key, *kw_key_value_ttl;  // ("key",), ("key", "value", "ttl")
     PyObject *ttl, *zero, *one, *empty;
+    PyObject *lock_redis_data, *enter, *exit, *aenter, *aexit, *lock_poll;
 };
 
 // Process-wide state: interned names and the classes the module tests
@@ -27,7 +28,7 @@ struct Module {
     py::object module_name;  // "community.models.cogsift"
     py::object chat_prompt_value, base_message, ai_message;
     py::object think_pattern;  // re.compile("<think>(.*?)</think>", re.DOTALL)
-    py::object copy, print;
+    py::object copy, print, asyncio_sleep;
     // The module's own function objects: calls through the globals that
     // still find them skip the Python call.
     PyObject* own_get_input_len = nullptr;
@@ -68,8 +69,13 @@ py::object usage_record(py::handle prompt_tokens, py::handle completion_tokens);
 
 // Adds `usage` to the stored record of (session, model): one read and one
 // write of the session store, under an in-process lock per usage key and
-// model so that concurrent completions lose no increment.
+// model and, when the store offers one (`lock_redis_data`), under the
+// store's own lock, which spans processes and hosts. Concurrent completions
+// lose no increment. Waits block the calling thread with the GIL released.
 void accumulate_usage(const CallIdentity& who, py::handle usage);
+// The same as a coroutine for asynchronous streams: every wait is an
+// asyncio sleep, so the event loop is held only for the store's round trips.
+bind::Task accumulate_usage_async(CallIdentity who, py::object usage);
 
 // ---------------------------------------------------------------------------
 // Streaming (stream.cpp)

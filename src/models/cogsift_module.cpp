@@ -56,6 +56,12 @@ void init_names(Names& n) {
     n.zero = bind::keep(bind::integer(0));
     n.one = bind::keep(bind::integer(1));
     n.empty = intern("");
+    n.lock_redis_data = intern("lock_redis_data");
+    n.enter = intern("__enter__");
+    n.exit = intern("__exit__");
+    n.aenter = intern("__aenter__");
+    n.aexit = intern("__aexit__");
+    n.lock_poll = bind::keep(bind::real(0.0005));
 }
 
 // _fast_attributes(enabled=None): reports whether the direct attribute paths
@@ -98,6 +104,8 @@ BIND_MODULE(cogsift, m) {
     m.attr("AIMessage") = bind::import_from("langchain_core.messages", "AIMessage");
     m.attr("get_redis_data") = bind::import_from("utils.dbs", "get_redis_data");
     m.attr("hset_redis_data") = bind::import_from("utils.dbs", "hset_redis_data");
+    // Optional: a store module without it leaves the in-process lock alone.
+    m.attr("lock_redis_data") = py::getattr(bind::import("utils.dbs"), "lock_redis_data", py::none());
     m.attr("tiktoken") = bind::import("tiktoken");
     m.attr("json") = bind::import("json");
     m.attr("re") = bind::import("re");
@@ -112,6 +120,7 @@ BIND_MODULE(cogsift, m) {
     state->think_pattern = re.attr("compile")("<think>(.*?)</think>", re.attr("DOTALL"));
     state->copy = bind::import_from("copy", "copy");
     state->print = bind::import_from("builtins", "print");
+    state->asyncio_sleep = bind::import_from("asyncio", "sleep");
 
     cogsift::attrs::init(m.attr("AIMessageChunk"));
     bind::run_definitions(m);

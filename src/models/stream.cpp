@@ -99,11 +99,11 @@ py::object StreamSplit::answer() const {
 
 namespace {
 
-// The usage step of a stream: the prompt and everything the model produced.
-void record_stream_usage(const CallIdentity& who, py::handle config, const StreamSplit& split) {
+// The usage record of a stream: the prompt and everything the model produced.
+py::object stream_usage(py::handle config, const StreamSplit& split) {
     py::object prompt_tokens = call_get_input_len(configured_prompt(config));
     py::object completion_tokens = call_get_text_token_len(split.answer());
-    accumulate_usage(who, usage_record(prompt_tokens, completion_tokens));
+    return usage_record(prompt_tokens, completion_tokens);
 }
 
 py::object next_awaitable(py::handle iterator) {
@@ -126,7 +126,7 @@ bind::Generator transform(py::object self, py::object chunks, py::object config)
     if (py::object flushed = split.finish()) co_yield flushed;
     // Reached only when the consumer asks past the last item: a stream that
     // is closed or abandoned earlier records nothing.
-    record_stream_usage(who, config, split);
+    accumulate_usage(who, stream_usage(config, split));
 }
 
 bind::AsyncGenerator atransform(py::object self, py::object chunks, py::object config) {
@@ -145,7 +145,7 @@ bind::AsyncGenerator atransform(py::object self, py::object chunks, py::object c
         if (split.feed(chunk)) co_yield chunk;
     }
     if (py::object flushed = split.finish()) co_yield flushed;
-    record_stream_usage(who, config, split);
+    co_await bind::make_coroutine(accumulate_usage_async(who, stream_usage(config, split)).release());
 }
 
 namespace {

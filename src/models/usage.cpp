@@ -4,6 +4,7 @@
 
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <unordered_map>
 
@@ -53,32 +54,35 @@ py::object usage_record(py::handle prompt_tokens, py::handle completion_tokens) 
 
 namespace {
 
-// One lock per (usage key, model name), alive while someone holds or waits
-// for it. Waiting releases the GIL: the holder may be inside a store call
-// that needs it back.
+// One in-process lock per (usage key, model name), alive while someone holds
+// or waits for it. Blocking waits release the GIL: the holder may be inside a
+// store call that needs it back.
 class UsageLock {
 public:
     UsageLock(py::handle usage_key, py::handle model_name) : key_(lock_key(usage_key, model_name)) {
-        {
-            std::lock_guard<std::mutex> guard(table_guard());
-            auto& slot = table()[key_];
-            if (!slot) slot = std::make_unique<Slot>();
-            slot_ = slot.get();
-            ++slot_->users;
-        }
-        if (!slot_->mutex.try_lock()) {
-            Py_BEGIN_ALLOW_THREADS
-            slot_->mutex.lock();
-            Py_END_ALLOW_THREADS
-        }
+        std::lock_guard<std::mutex> guard(table_guard());
+        auto& slot = table()[key_];
+        if (!slot) slot = std::make_unique<Slot>();
+        slot_ = slot.get();
+        ++slot_->users;
     }
     ~UsageLock() {
-        slot_->mutex.unlock();
+        if (locked_) slot_->mutex.unlock();
         std::lock_guard<std::mutex> guard(table_guard());
         if (--slot_->users == 0) table().erase(key_);
     }
     UsageLock(const UsageLock&) = delete;
     UsageLock& operator=(const UsageLock&) = delete;
+
+    void lock() {
+        if (!slot_->mutex.try_lock()) {
+            Py_BEGIN_ALLOW_THREADS
+            slot_->mutex.lock();
+            Py_END_ALLOW_THREADS
+        }
+        locked_ = true;
+    }
+    bool try_lock() { return locked_ = slot_->mutex.try_lock(); }
 
 private:
     struct Slot {
@@ -117,18 +121,32 @@ private:
 
     std::string key_;
     Slot* slot_ = nullptr;
+    bool locked_ = false;
 };
 
-}  // namespace
+py::object usage_key_of(const CallIdentity& who) {
+    return bind::steal(PyNumber_Add(module().n.usage_prefix, who.session_id.ptr()));
+}
 
-void accumulate_usage(const CallIdentity& who, py::handle usage) {
+// The session store's own lock of (usage key, model), which spans processes:
+// `lock_redis_data(usage_key, key=model)` when the store module has it and
+// the store offers one; empty otherwise.
+py::object store_lock(py::handle usage_key, py::handle model_name) {
     const Names& n = module().n;
-    py::object usage_key = bind::steal(PyNumber_Add(n.usage_prefix, who.session_id.ptr()));
+    py::object factory = global(n.lock_redis_data);
+    if (factory.ptr() == Py_None) return {};
+    py::object lock = bind::call_kw(factory, bind::borrow(n.kw_key), usage_key, model_name);
+    if (lock.ptr() == Py_None) return {};
+    return lock;
+}
+
+// The one read and the one write of the stored record.
+void update_record(py::handle usage_key, py::handle model_name, py::handle usage) {
+    const Names& n = module().n;
     PyObject* const keys[] = {n.prompt_tokens, n.completion_tokens, n.total_tokens};
     static PyObject* ttl = bind::keep(bind::integer(600));
 
-    UsageLock lock(usage_key, who.model_name);
-    py::object existing = bind::call_kw(global(n.get_redis_data), bind::borrow(n.kw_key), usage_key, who.model_name);
+    py::object existing = bind::call_kw(global(n.get_redis_data), bind::borrow(n.kw_key), usage_key, model_name);
     if (bind::truthy(existing)) {
         for (PyObject* key : keys) {
             py::object stored = bind::getitem(existing, bind::borrow(key));
@@ -140,8 +158,81 @@ void accumulate_usage(const CallIdentity& who, py::handle usage) {
         for (int i = 0; i < 3; ++i) values[i] = bind::mapping_get(usage, keys[i], bind::borrow(n.zero));
         existing = bind::dict_of({{keys[0], values[0]}, {keys[1], values[1]}, {keys[2], values[2]}});
     }
-    bind::call_kw(global(n.hset_redis_data), bind::borrow(n.kw_key_value_ttl), usage_key, who.model_name, existing,
+    bind::call_kw(global(n.hset_redis_data), bind::borrow(n.kw_key_value_ttl), usage_key, model_name, existing,
                   bind::borrow(ttl));
+}
+
+// The exit of a `with`/`async with` block left by `failure`: an error the
+// exit call raises replaces it, with `failure` as its context, as the
+// statements do. The lock's answer never suppresses the failure.
+[[noreturn]] void rethrow_after_exit_error(py::error_already_set& exit_error, const py::error_already_set& failure) {
+    PyException_SetContext(exit_error.value().ptr(), failure.value().inc_ref().ptr());
+    throw exit_error;
+}
+
+py::object exit_call(py::handle lock, PyObject* name, const py::error_already_set* failure) {
+    if (failure == nullptr) return bind::call_method(lock, name, py::none(), py::none(), py::none());
+    return bind::call_method(lock, name, failure->type(), failure->value(), failure->trace());
+}
+
+}  // namespace
+
+void accumulate_usage(const CallIdentity& who, py::handle usage) {
+    const Names& n = module().n;
+    py::object usage_key = usage_key_of(who);
+    // Threads of this process queue here; only the one at the front waits
+    // for the store's lock.
+    UsageLock local(usage_key, who.model_name);
+    local.lock();
+    py::object lock = store_lock(usage_key, who.model_name);
+    if (!lock) return update_record(usage_key, who.model_name, usage);
+
+    bind::call_method(lock, n.enter);
+    try {
+        update_record(usage_key, who.model_name, usage);
+    } catch (py::error_already_set& failure) {
+        try {
+            exit_call(lock, n.exit, &failure);
+        } catch (py::error_already_set& exit_error) {
+            rethrow_after_exit_error(exit_error, failure);
+        }
+        throw;
+    }
+    exit_call(lock, n.exit, nullptr);
+}
+
+bind::Task accumulate_usage_async(CallIdentity who, py::object usage) {
+    Module& M = module();
+    const Names& n = M.n;
+    py::object usage_key = usage_key_of(who);
+    py::object lock = store_lock(usage_key, who.model_name);
+    if (!lock) {
+        // Only this process's lock: polled, so that a thread holding it
+        // never blocks the event loop. The update itself never suspends.
+        UsageLock local(usage_key, who.model_name);
+        while (!local.try_lock()) co_await bind::call(M.asyncio_sleep, bind::borrow(n.lock_poll));
+        update_record(usage_key, who.model_name, usage);
+        co_return py::none();
+    }
+    // The store's lock alone (waited for without holding the loop); the
+    // in-process lock is not taken, so no frame holds it across a suspension.
+    co_await bind::call_method(lock, n.aenter);
+    std::optional<py::error_already_set> failure;
+    try {
+        update_record(usage_key, who.model_name, usage);
+    } catch (py::error_already_set& e) {
+        failure.emplace(std::move(e));
+    }
+    if (failure) {
+        try {
+            co_await exit_call(lock, n.aexit, &*failure);
+        } catch (py::error_already_set& exit_error) {
+            rethrow_after_exit_error(exit_error, *failure);
+        }
+        throw *failure;
+    }
+    co_await exit_call(lock, n.aexit, nullptr);
+    co_return py::none();
 }
 
 }  // namespace cogsift
