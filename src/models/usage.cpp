@@ -172,7 +172,12 @@ void update_record(py::handle usage_key, py::handle model_name, py::handle usage
 
 py::object exit_call(py::handle lock, PyObject* name, const py::error_already_set* failure) {
     if (failure == nullptr) return bind::call_method(lock, name, py::none(), py::none(), py::none());
-    return bind::call_method(lock, name, failure->type(), failure->value(), failure->trace());
+    // An error raised by C code has no traceback yet: None then, as in Python.
+    py::handle value = failure->value();
+    PyObject* trace = PyException_GetTraceback(value.ptr());
+    py::object traceback = trace != nullptr ? bind::steal(trace) : py::none();
+    return bind::call_method(lock, name, bind::borrow(reinterpret_cast<PyObject*>(Py_TYPE(value.ptr()))), value,
+                             traceback);
 }
 
 }  // namespace
