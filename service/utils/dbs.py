@@ -30,7 +30,7 @@ Session store
     "expiry" (seconds a holder may keep it, default 10: a holder that dies
     blocks the others at most that long), "wait" (seconds to try before
     giving up with ``SessionLockTimeout``, default 30) and "poll" (first pause
-    between tries, default 0.001, doubling up to 0.05).  The in-process store
+    between tries, default 0.001, doubling up to 0.01).  The in-process store
     offers none (None): one process needs only its own locks.
 """
 import asyncio
@@ -445,7 +445,7 @@ class RedisFieldLock:
     re-entrant.
     """
 
-    MAX_POLL = 0.05
+    MAX_POLL = 0.01
 
     def __init__(self, client, name, field, expiry=10.0, wait=30.0, poll=0.001):
         self.name = _lock_name(name, field)

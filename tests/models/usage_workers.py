@@ -109,8 +109,9 @@ def _worker_main(args):
         t.join()
     seconds = time.perf_counter() - started
     total = {key: sum(a[key] for a in added) for key in KEYS}
+    stored = dbs.get_redis_data("usage:" + SESSION, key=MODEL)
     print(json.dumps({"added": total, "updates": args.threads * args.calls, "seconds": seconds,
-                      "errors": errors}), flush=True)
+                      "errors": errors, "stored": stored}), flush=True)
 
 
 def worker_env(store_env):
@@ -128,7 +129,8 @@ def worker_env(store_env):
 
 def run_workers(processes, threads, calls, mode, store_env, timeout=300):
     """Runs the workers together; returns {"added", "updates", "seconds",
-    "errors"}: the sums of the workers' reports, ``seconds`` the longest."""
+    "errors", "stored"}: the sums of the workers' reports, ``seconds`` the
+    longest, ``stored`` the record the last worker to finish read back."""
     env = worker_env(store_env)
     command = [sys.executable, __file__, "--threads", str(threads), "--calls", str(calls), "--mode", mode]
     procs = [subprocess.Popen(command, env=env, stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
@@ -157,6 +159,7 @@ def run_workers(processes, threads, calls, mode, store_env, timeout=300):
         "updates": sum(r["updates"] for r in reports),
         "seconds": max(r["seconds"] for r in reports),
         "errors": [e for r in reports for e in r["errors"]],
+        "stored": max(reports, key=lambda r: r["seconds"])["stored"],
     }
 
 

@@ -99,3 +99,42 @@ def test_redis_layout_and_selection(redis_url, name, monkeypatch):
         dbs.session_store().close()
         dbs.set_session_store(previous)
         raw.close()
+
+
+@pytest.mark.parametrize("env, conf, expected", [
+    ({}, {}, (None, False)),
+    ({}, {"redis_url": "redis://a"}, ("redis://a", False)),
+    ({}, {"redis_url": "redis://a", "redis_cluster_url": "redis://c"}, ("redis://c", True)),
+    ({"REDIS_URL": "redis://e"}, {"redis_cluster_url": "redis://c"}, ("redis://e", False)),
+    ({"REDIS_URL": "redis://e", "REDIS_CLUSTER_URL": "redis://ec"}, {}, ("redis://ec", True)),
+])
+def test_store_target_environment_before_configuration_cluster_before_single(monkeypatch, env, conf, expected):
+    for var in ("REDIS_URL", "REDIS_CLUSTER_URL"):
+        monkeypatch.delenv(var, raising=False)
+    for var, value in env.items():
+        monkeypatch.setenv(var, value)
+    for key in ("redis_url", "redis_cluster_url"):
+        monkeypatch.setenv("QOR_CONF__service__" + key, json.dumps(conf.get(key)))
+    assert dbs._redis_target() == expected
+
+
+def test_cluster_store_selected_with_its_lock_settings(redis_cluster_url, monkeypatch, name):
+    previous = dbs.set_session_store(None)
+    try:
+        monkeypatch.delenv("REDIS_URL", raising=False)
+        monkeypatch.setenv("REDIS_CLUSTER_URL", redis_cluster_url)
+        monkeypatch.setenv("QOR_CONF__service__redis_lock__expiry", "2.5")
+        hset_redis_data(name, key="m", value={"n": 1}, ttl=600)
+        store = dbs.session_store()
+        assert isinstance(store, dbs.RedisClusterSessionStore)
+        assert get_redis_data(name, key="m") == {"n": 1}
+        lock = dbs.lock_redis_data(name, key="m")
+        assert lock.expiry == 2.5
+        with lock:
+            assert 0 < store._redis.pttl(lock.name) <= 2500
+        assert store._redis.exists(lock.name) == 0
+        dbs.set_session_store(MemorySessionStore())
+        assert dbs.lock_redis_data(name, key="m") is None  # one process needs no store lock
+    finally:
+        dbs.session_store().close()
+        dbs.set_session_store(previous)
