@@ -23,7 +23,7 @@ sys.path[:0] = [str(ROOT / "tests"), str(ROOT / "tests" / "models"), str(ROOT / 
 
 import redis  # noqa: E402
 
-from conftest import RedisServer, _start_cluster  # noqa: E402
+from redis_servers import RedisServer, start_cluster  # noqa: E402
 from usage_workers import MODEL, SESSION, run_workers  # noqa: E402
 
 SHAPES = [  # (label, processes, threads, parser mode)
@@ -89,7 +89,7 @@ def main():
             server.stop()
     if "cluster" in only:
         with tempfile.TemporaryDirectory() as tmp:
-            servers = _start_cluster(Path(tmp))
+            servers = start_cluster(Path(tmp))
             url = "redis://127.0.0.1:%d/0" % servers[0].port
             client = redis.RedisCluster.from_url(url, decode_responses=True)
             try:

@@ -15,7 +15,7 @@ import redis
 from langchain_core.messages import AIMessage, AIMessageChunk
 
 from community.models import cogsift
-from conftest import RedisServer
+from redis_servers import RedisServer
 from utils import dbs
 
 from .conftest import make_config
