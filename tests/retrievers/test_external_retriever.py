@@ -369,7 +369,7 @@ def test_both_entries_make_the_same_calls_logs_and_results(server, configs, log,
     assert (sync_args, sync_kwargs) == (async_args, async_kwargs)
     assert sync_kwargs == {"json": {"query": "q", "retrievalStrategy": {"config": {"topK": 2, "scoreThreshold": 0.03}}},
                            "headers": {"Content-Type": "application/json", "qor-api-key": TOKEN},
-                           "timeout": 30, "verify": False}
+                           "timeout": 30, "verify": False, "stream": True, "allow_redirects": False}
     assert sync_thread == threading.get_ident()  # the synchronous entry starts no thread
     assert worker != loop_thread  # the asynchronous entry keeps the request off the event loop
 
@@ -607,6 +607,12 @@ def test_reference_counts_stay_exact(monkeypatch, server, configs, log):
 
         def json(self):
             return body
+
+        def iter_content(self, chunk_size):
+            yield b"t"
+
+        def close(self):
+            pass
 
     monkeypatch.setattr(requests, "post", lambda *a, **k: Response())
     r = retriever()
