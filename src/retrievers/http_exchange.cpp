@@ -336,8 +336,12 @@ py::object bounded_post(py::handle post, py::handle url, py::handle json, py::ha
             response = bind::call_kw(post, x.post_kwnames, url, json, headers, timeout, verify,
                                      py::handle(Py_True), py::handle(Py_False));
         }
+        py::object body = read_body(response, max_bytes);
+        // Cut off by the watchdog, the client may still see a response: the
+        // headers up to the cut, or a body ended early.
+        if (bind::truthy(bind::getattr(exchange, x.timed_out))) raise_timeout(py::handle());
         // What the response's `content`, and so `text` and `json()`, serve.
-        bind::setattr(response, x.content, read_body(response, max_bytes));
+        bind::setattr(response, x.content, body);
         finish(exchange);
         close_quietly(response);
         return response;
