@@ -34,7 +34,7 @@ PyObject* g_inline_exchange = nullptr;  // context variable: the synchronous ent
 PyObject* g_redaction = nullptr;
 
 // Defaults of the limits in the "qor_service" configuration.
-constexpr Py_ssize_t default_max_response_bytes = 4 * 1024 * 1024;
+constexpr Py_ssize_t default_max_response_bytes = 1024 * 1024;
 constexpr Py_ssize_t default_max_log_chars = 64 * 1024;
 constexpr Py_ssize_t default_request_workers = 8;
 

@@ -664,7 +664,7 @@ def test_response_size_is_capped(server, configs, log, how, limit):
 
     server.answer = answer
     assert retriever(api_timeout=20).invoke({"query": "q"}) == []
-    shown = limit or 4 * 1024 * 1024
+    shown = limit or 1024 * 1024
     assert log()[-1] == ("ERROR", "External API call error: response body larger than max_response_bytes "
                                   "(%d bytes)" % shown)
 
