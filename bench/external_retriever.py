@@ -121,27 +121,30 @@ def use_server(qor, url, token="bench-token"):
     qor.get_configs = lambda name: json.loads(json.dumps(section))
 
 
+async def held_while(make_work, tick=0.001):
+    """Awaits make_work() beside a ticker: the longest gap between ticks minus
+    the tick (how long the loop was held), the time it took, its result."""
+    gaps, done = [], asyncio.Event()
+
+    async def ticker():
+        last = time.perf_counter()
+        while not done.is_set():
+            await asyncio.sleep(tick)
+            now = time.perf_counter()
+            gaps.append(now - last)
+            last = now
+
+    task = asyncio.create_task(ticker())
+    await asyncio.sleep(0.05)
+    started = time.perf_counter()
+    result = await make_work()
+    elapsed = time.perf_counter() - started
+    done.set()
+    await task
+    return max(gaps) - tick, elapsed, result
+
+
 def event_loop_hold(qor, requests, url):
-    async def held_while(make_work):
-        gaps, done = [], asyncio.Event()
-
-        async def ticker():
-            last = time.perf_counter()
-            while not done.is_set():
-                await asyncio.sleep(0.001)
-                now = time.perf_counter()
-                gaps.append(now - last)
-                last = now
-
-        tick = asyncio.create_task(ticker())
-        await asyncio.sleep(0.05)
-        started = time.perf_counter()
-        result = await make_work()
-        elapsed = time.perf_counter() - started
-        done.set()
-        await tick
-        return max(gaps) - 0.001, elapsed, result
-
     retriever = qor.ExternalRetriever(search_kwargs={"kb_id": "kb1"})
 
     async def retrieval():
@@ -221,26 +224,6 @@ def overhead(qor, requests, url, n):
     return samples
 
 
-async def ticking(work, tick=0.001):
-    """Runs `work()` beside a ticker; the longest gap between ticks minus the tick."""
-    gaps, done = [], asyncio.Event()
-
-    async def ticker():
-        last = time.perf_counter()
-        while not done.is_set():
-            await asyncio.sleep(tick)
-            now = time.perf_counter()
-            gaps.append(now - last)
-            last = now
-
-    task = asyncio.create_task(ticker())
-    await asyncio.sleep(0.05)
-    result = await work()
-    done.set()
-    await task
-    return max(gaps) - tick, result
-
-
 def default_executor_wait(qor, requests, url):
     retriever = qor.ExternalRetriever(search_kwargs={"kb_id": "kb1"})
     api_url = url + TEMPLATE.format("kb1")
@@ -291,9 +274,9 @@ def big_body_hold(qor, requests, url):
 
     holds = []
     for _ in range(3):
-        held, docs = asyncio.run(ticking(retrieval))
+        held, _, docs = asyncio.run(held_while(retrieval))
         assert len(docs) == HITS, len(docs)
-        baseline, docs = asyncio.run(ticking(on_the_loop))
+        baseline, _, docs = asyncio.run(held_while(on_the_loop))
         assert len(docs) == HITS
         holds.append((held, baseline))
     return holds

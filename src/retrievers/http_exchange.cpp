@@ -45,6 +45,13 @@ double now() {
     return duration<double>(steady_clock::now().time_since_epoch()).count();
 }
 
+// The result of a call whose failure does not matter: released, or its
+// error cleared.
+void discard(PyObject* result) {
+    if (result == nullptr) PyErr_Clear();
+    Py_XDECREF(result);
+}
+
 // ---------------------------------------------------------------------------
 // The sockets of an exchange
 
@@ -78,9 +85,7 @@ void shut_down_sockets(py::handle exchange) {
     // By index: the thread making the exchange may add a socket meanwhile.
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(sockets.ptr()); ++i) {
         py::object sock = bind::borrow(PyList_GET_ITEM(sockets.ptr(), i));
-        PyObject* r = PyObject_CallFunctionObjArgs(x.socket_shutdown, sock.ptr(), x.shut_rdwr, nullptr);
-        if (r == nullptr) PyErr_Clear();
-        Py_XDECREF(r);
+        discard(PyObject_CallFunctionObjArgs(x.socket_shutdown, sock.ptr(), x.shut_rdwr, nullptr));
     }
 }
 
@@ -131,9 +136,7 @@ py::object watchdog_loop(py::object cond, py::object heap) {
     } catch (...) {
         PyObject *type, *value, *trace;
         PyErr_Fetch(&type, &value, &trace);
-        PyObject* r = PyObject_CallMethodNoArgs(cond.ptr(), x.release);
-        if (r == nullptr) PyErr_Clear();
-        Py_XDECREF(r);
+        discard(PyObject_CallMethodNoArgs(cond.ptr(), x.release));
         PyErr_Restore(type, value, trace);
         throw;
     }
@@ -230,11 +233,7 @@ py::object read_body(py::handle response, Py_ssize_t max_bytes) {
     return bind::call(x.join_bytes, chunks);
 }
 
-void close_quietly(py::handle response) {
-    PyObject* r = PyObject_CallMethodNoArgs(response.ptr(), names().close);
-    if (r == nullptr) PyErr_Clear();
-    Py_XDECREF(r);
-}
+void close_quietly(py::handle response) { discard(PyObject_CallMethodNoArgs(response.ptr(), names().close)); }
 
 struct Pool {
     PyObject* executor = nullptr;
@@ -373,9 +372,7 @@ py::object request_pool(Py_ssize_t workers) {
     // A pool of another size: its running exchanges finish on their threads.
     // A pool inherited through fork is left alone (its threads are gone).
     if (old != nullptr && old_pid == pid) {
-        PyObject* r = PyObject_CallMethodOneArg(old, x.shutdown, Py_False);
-        if (r == nullptr) PyErr_Clear();
-        Py_XDECREF(r);
+        discard(PyObject_CallMethodOneArg(old, x.shutdown, Py_False));
         Py_DECREF(old);
     }
     return bind::borrow(p.executor);
