@@ -1,6 +1,7 @@
 """ExternalRetriever timings against a local knowledge-base server.
 
     TIKTOKEN_CACHE_DIR=... PYTHONPATH=service:. .venv/bin/python bench/external_retriever.py [-n 300]
+        [--only timings|hostile]
 
 1. Event-loop hold: a ticker task sleeps 1 ms in a loop while one retrieval
    runs through the asynchronous entry against a server that answers after
@@ -9,6 +10,17 @@
    the blocking request itself.
 2. Overhead: one retrieval against a server that answers at once, through
    each entry, minus a plain requests.post + json() of the same request.
+3. Hostile services (each against the former way of making the request, in
+   the same process):
+   - the wait of an unrelated asyncio.to_thread call while 30 retrievals
+     wait for a service that answers after 2 s, against the same retrievals
+     made through the loop's default executor;
+   - how far past api_timeout (1 s) a retrieval from a service that trickles
+     its body or its headers (a byte each 0.5 s) ends, against a plain
+     requests.post with timeout=1;
+   - the longest stall of a 1 ms ticker while a 200 body just under the
+     default max_response_bytes (1 MiB, 5,000 hits) is read, decoded and
+     parsed, against decoding and parsing it on the loop.
 
 The server runs in a child process, so its work does not compete with the
 measured process for the interpreter lock.  Log lines are formatted as usual
@@ -39,8 +51,23 @@ BODY = {"code": "200", "message": "", "data": [
     for i in range(5)]}
 
 
-def serve(delay):
-    payload = json.dumps(BODY).encode()
+TRICKLED = b'{"code": "200"}'
+
+
+HITS = 5_000
+
+
+def big_body(limit=1024 * 1024):
+    hits = [{"score": 0.5, "chunk": {"id": "c%d" % i, "content": "passage %d " % i + "x" * 80,
+                                     "document": {"name": "Doc"}, "metadata": {"n": i}}} for i in range(HITS)]
+    payload = json.dumps({"code": "200", "message": "", "data": hits}).encode()
+    assert len(payload) < limit, len(payload)
+    return payload
+
+
+def serve(mode):
+    payload = big_body() if mode == "big" else json.dumps(BODY).encode()
+    delay = 0.0 if mode.startswith(("trickle", "big")) else float(mode)
 
     class Handler(BaseHTTPRequestHandler):
         protocol_version = "HTTP/1.0"
@@ -49,11 +76,25 @@ def serve(delay):
             self.rfile.read(int(self.headers.get("Content-Length", 0)))
             if delay:
                 time.sleep(delay)
-            self.send_response(200)
-            self.send_header("Content-Type", "application/json")
-            self.send_header("Content-Length", str(len(payload)))
-            self.end_headers()
-            self.wfile.write(payload)
+            try:
+                if mode == "trickle-headers":
+                    self.wfile.write(b"HTTP/1.0 200 OK\r\n")
+                    for byte in b"X-Slow: " + b"s" * 40 + b"\r\n\r\n" + TRICKLED:
+                        time.sleep(0.5)
+                        self.wfile.write(bytes([byte]))
+                    return
+                self.send_response(200)
+                self.send_header("Content-Type", "application/json")
+                self.send_header("Content-Length", str(len(TRICKLED if mode == "trickle-body" else payload)))
+                self.end_headers()
+                if mode == "trickle-body":
+                    for byte in TRICKLED:
+                        time.sleep(0.5)
+                        self.wfile.write(bytes([byte]))
+                else:
+                    self.wfile.write(payload)
+            except OSError:
+                pass  # the client gave up
 
         def log_message(self, *args):
             pass
@@ -65,8 +106,8 @@ def serve(delay):
 
 
 class Server:
-    def __init__(self, delay):
-        self.proc = subprocess.Popen([sys.executable, __file__, "--serve", str(delay)], stdout=subprocess.PIPE,
+    def __init__(self, mode):
+        self.proc = subprocess.Popen([sys.executable, __file__, "--serve", str(mode)], stdout=subprocess.PIPE,
                                      text=True)
         self.url = "http://127.0.0.1:%s" % self.proc.stdout.readline().strip()
 
@@ -80,27 +121,30 @@ def use_server(qor, url, token="bench-token"):
     qor.get_configs = lambda name: json.loads(json.dumps(section))
 
 
+async def held_while(make_work, tick=0.001):
+    """Awaits make_work() beside a ticker: the longest gap between ticks minus
+    the tick (how long the loop was held), the time it took, its result."""
+    gaps, done = [], asyncio.Event()
+
+    async def ticker():
+        last = time.perf_counter()
+        while not done.is_set():
+            await asyncio.sleep(tick)
+            now = time.perf_counter()
+            gaps.append(now - last)
+            last = now
+
+    task = asyncio.create_task(ticker())
+    await asyncio.sleep(0.05)
+    started = time.perf_counter()
+    result = await make_work()
+    elapsed = time.perf_counter() - started
+    done.set()
+    await task
+    return max(gaps) - tick, elapsed, result
+
+
 def event_loop_hold(qor, requests, url):
-    async def held_while(make_work):
-        gaps, done = [], asyncio.Event()
-
-        async def ticker():
-            last = time.perf_counter()
-            while not done.is_set():
-                await asyncio.sleep(0.001)
-                now = time.perf_counter()
-                gaps.append(now - last)
-                last = now
-
-        tick = asyncio.create_task(ticker())
-        await asyncio.sleep(0.05)
-        started = time.perf_counter()
-        result = await make_work()
-        elapsed = time.perf_counter() - started
-        done.set()
-        await tick
-        return max(gaps) - 0.001, elapsed, result
-
     retriever = qor.ExternalRetriever(search_kwargs={"kb_id": "kb1"})
 
     async def retrieval():
@@ -180,10 +224,102 @@ def overhead(qor, requests, url, n):
     return samples
 
 
+def default_executor_wait(qor, requests, url):
+    retriever = qor.ExternalRetriever(search_kwargs={"kb_id": "kb1"})
+    api_url = url + TEMPLATE.format("kb1")
+
+    async def former_way():  # the request awaited through the loop's default executor
+        reply = await asyncio.to_thread(requests.post, api_url, json={"query": "q"}, timeout=30, verify=False)
+        return reply.json()
+
+    async def run(make):
+        tasks = [asyncio.create_task(make()) for _ in range(30)]
+        await asyncio.sleep(0.2)  # the requests are out
+        started = time.perf_counter()
+        await asyncio.to_thread(time.monotonic)
+        waited = time.perf_counter() - started
+        await asyncio.gather(*tasks)
+        return waited
+
+    return (asyncio.run(run(lambda: retriever.ainvoke({"query": "q"}))), asyncio.run(run(former_way)))
+
+
+def trickle_overrun(qor, requests, url):
+    retriever = qor.ExternalRetriever(search_kwargs={"kb_id": "kb1", "api_timeout": 1})
+
+    def timed(fn):
+        started = time.perf_counter()
+        fn()
+        return time.perf_counter() - started - 1.0
+
+    def plain():
+        try:
+            requests.post(url + TEMPLATE.format("kb1"), json={"query": "q"}, timeout=1, verify=False).json()
+        except requests.RequestException:
+            pass
+
+    return (timed(lambda: retriever.invoke({"query": "q"})),
+            timed(lambda: asyncio.run(retriever.ainvoke({"query": "q"}))), timed(plain))
+
+
+def big_body_hold(qor, requests, url):
+    retriever = qor.ExternalRetriever(search_kwargs={"kb_id": "kb1", "api_timeout": 60})
+
+    async def retrieval():
+        return await retriever.ainvoke({"query": "q"})
+
+    async def on_the_loop():
+        body = await asyncio.to_thread(lambda: requests.post(url + TEMPLATE.format("kb1"), json={}).content)
+        return retriever.post_process(retriever._parse_external_response(json.loads(body)))
+
+    holds = []
+    for _ in range(3):
+        held, _, docs = asyncio.run(held_while(retrieval))
+        assert len(docs) == HITS, len(docs)
+        baseline, _, docs = asyncio.run(held_while(on_the_loop))
+        assert len(docs) == HITS
+        holds.append((held, baseline))
+    return holds
+
+
+def hostile(qor, requests):
+    slow = Server(2.0)
+    try:
+        use_server(qor, slow.url)
+        ours, former = default_executor_wait(qor, requests, slow.url)
+    finally:
+        slow.close()
+    print("30 retrievals waiting for a service that answers after 2 s; an unrelated asyncio.to_thread call waits:")
+    print("  retrievals on the retriever's pool:          %.3f s" % ours)
+    print("  retrievals on the default executor (former): %.3f s" % former)
+
+    print("api_timeout=1, service trickling a byte each 0.5 s; time past api_timeout:")
+    for mode in ("trickle-body", "trickle-headers"):
+        trickling = Server(mode)
+        try:
+            use_server(qor, trickling.url)
+            sync, async_, plain = trickle_overrun(qor, requests, trickling.url)
+        finally:
+            trickling.close()
+        print("  %-16s invoke %+.3f s, ainvoke %+.3f s; plain requests.post(timeout=1) %+.3f s"
+              % (mode[8:], sync, async_, plain))
+
+    big = Server("big")
+    try:
+        use_server(qor, big.url)
+        holds = big_body_hold(qor, requests, big.url)
+    finally:
+        big.close()
+    print("200 body of %d bytes (%d hits); longest stall of a 1 ms ticker, three runs:" % (len(big_body()), HITS))
+    print("  ainvoke:                              %s ms" % ", ".join("%.1f" % (h * 1e3) for h, _ in holds))
+    print("  decoded and parsed on the loop:       %s ms" % ", ".join("%.1f" % (b * 1e3) for _, b in holds))
+
+
 def main(argv=None):
     parser = argparse.ArgumentParser()
     parser.add_argument("-n", type=int, default=300, help="retrievals per measurement")
-    parser.add_argument("--serve", type=float, default=None, help=argparse.SUPPRESS)
+    parser.add_argument("--serve", default=None, help=argparse.SUPPRESS)
+    parser.add_argument("--only", choices=["timings", "hostile"], default=None, help="run one part")
     args = parser.parse_args(argv)
     if args.serve is not None:
         serve(args.serve)
@@ -198,6 +334,13 @@ def main(argv=None):
         handler.setStream(devnull)
     logging.getLogger().handlers.clear()
 
+    if args.only != "timings":
+        hostile(qor, requests)
+    if args.only != "hostile":
+        timings(qor, requests, args.n)
+
+
+def timings(qor, requests, n):
     slow = Server(1.0)
     try:
         use_server(qor, slow.url)
@@ -214,7 +357,7 @@ def main(argv=None):
     fast = Server(0.0)
     try:
         use_server(qor, fast.url)
-        results = overhead(qor, requests, fast.url, args.n)
+        results = overhead(qor, requests, fast.url, n)
     finally:
         fast.close()
     base = statistics.median(results["plain requests.post + json()"])

@@ -2,6 +2,7 @@
 // service over HTTP and returns its hits as scored documents. Every failure
 // around the outside calls becomes an error log line and an empty result.
 #include "common.hpp"
+#include "http_exchange.hpp"
 
 #include <string>
 #include <string_view>
@@ -19,13 +20,23 @@ struct ExternalNames {
     PyObject *source_type, *external, *external_score, *chunk_id, *data_type, *external_src;
     PyObject *call_external_api, *parse_external_response, *init, *format, *post, *exceptions, *timeout_cls,
         *status_code, *headers, *text, *json_method, *empty, *two_hundred, *unknown_error, *masked;
-    PyObject *post_kwnames, *document_kwnames;
-    PyObject *urljoin, *to_thread, *dict_type, *super_type, *empty_tuple;
+    PyObject *max_response_bytes, *max_log_chars, *request_workers, *run, *run_in_executor, *strip, *splitlines;
+    PyObject *document_kwnames, *sorted_kwnames;
+    PyObject *urljoin, *get_running_loop, *json_dumps, *sorted_fn, *len_fn, *respond_fn, *dict_type, *super_type,
+        *empty_tuple;
 };
 
 ExternalNames* g_names = nullptr;
 PyObject* g_class = nullptr;        // ExternalRetriever itself, for super()
 PyObject* g_inline_exchange = nullptr;  // context variable: the synchronous entry is driving this retrieval
+// Context variable: how the log lines of the retrieval in progress are shown,
+// a tuple (texts of the API key, longest line); unset outside a retrieval.
+PyObject* g_redaction = nullptr;
+
+// Defaults of the limits in the "qor_service" configuration.
+constexpr Py_ssize_t default_max_response_bytes = 1024 * 1024;
+constexpr Py_ssize_t default_max_log_chars = 64 * 1024;
+constexpr Py_ssize_t default_request_workers = 8;
 
 const ExternalNames& names() { return *g_names; }
 
@@ -37,11 +48,32 @@ py::object line(const char* format, py::handle a, py::handle b) {
     return bind::steal(PyUnicode_FromFormat(format, a.ptr(), b.ptr()));
 }
 
+// A log line as it is written: every text of the API key replaced by "***",
+// then the line cut to its longest length with a marker. Masking comes
+// first, so a cut never leaves part of the key.
+py::object redacted(py::handle text) {
+    PyObject* value = nullptr;
+    bind::check(PyContextVar_Get(g_redaction, nullptr, &value));
+    py::object redaction = py::reinterpret_steal<py::object>(value);
+    py::object shown = bind::borrow(text.ptr());
+    Py_ssize_t longest = default_max_log_chars;
+    if (redaction) {
+        py::handle secrets = PyTuple_GET_ITEM(redaction.ptr(), 0);
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(secrets.ptr()); ++i)
+            shown = bind::steal(PyUnicode_Replace(shown.ptr(), PyTuple_GET_ITEM(secrets.ptr(), i), names().masked, -1));
+        longest = PyLong_AsSsize_t(PyTuple_GET_ITEM(redaction.ptr(), 1));
+    }
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(shown.ptr());
+    if (length <= longest) return shown;
+    py::object head = bind::steal(PyUnicode_Substring(shown.ptr(), 0, longest));
+    return bind::steal(PyUnicode_FromFormat("%U... [cut, %zd characters in all]", head.ptr(), length));
+}
+
 // logger.info(text) / logger.error(text); the logger is looked up on every
 // call, as module code looks up its globals.
 void log(PyObject* level, py::handle text) {
     py::object logger = global(module().n.logger);
-    bind::call_method(logger, level, text);
+    bind::call_method(logger, level, redacted(text));
 }
 void log_info(py::handle text) { log(module().n.info, text); }
 void log_error(py::handle text) { log(module().n.error, text); }
@@ -50,16 +82,6 @@ py::object get(py::handle mapping, PyObject* key, py::handle fallback) {
     return bind::mapping_get(mapping, key, fallback);
 }
 py::object get(py::handle mapping, PyObject* key) { return bind::mapping_get(mapping, key, py::none()); }
-
-// The exception a failure in a guarded block stands for, taken from the C++
-// exception being handled. Only `Exception` is handled there: anything else
-// (task cancellation, interpreter exit, keyboard interrupt) is raised again.
-py::object handled_exception() {
-    bind::set_error_from(std::current_exception());
-    py::object exc = bind::steal(bind::fetch_exception());
-    if (!PyErr_GivenExceptionMatches(exc.ptr(), PyExc_Exception)) bind::throw_exception(exc.ptr());
-    return exc;
-}
 
 // Both entries return a list of documents; any other result is refused.
 py::object checked_list(py::object result) {
@@ -127,6 +149,156 @@ bool exchange_runs_inline() {
     bind::check(PyContextVar_Get(g_inline_exchange, Py_False, &value));
     py::object owned = bind::steal(value);
     return owned.ptr() == Py_True;
+}
+
+// The texts under which the API key can show up in a log line: the value as
+// text, its printed form (what an error message of the HTTP client quotes),
+// its JSON form, the value without surrounding whitespace (what an echoing
+// server sends back) and each of its lines; for a list or mapping from the
+// configuration the same for every item. Longest first, so that a text is
+// masked whole before any part of it.
+void add_secret_text(py::handle out, py::object text) {
+    py::object stripped = bind::call_method(text, names().strip);
+    if (PyUnicode_GET_LENGTH(stripped.ptr()) == 0) return;  // blanks are no secret, masking them garbles lines
+    if (bind::check(PySequence_Contains(out.ptr(), text.ptr())) == 0) bind::list_append(out, text);
+}
+
+py::object inner(py::object quoted) {
+    return bind::steal(PyUnicode_Substring(quoted.ptr(), 1, PyUnicode_GET_LENGTH(quoted.ptr()) - 1));
+}
+
+void add_secret_forms(py::handle out, py::handle value, int depth) {
+    const ExternalNames& e = names();
+    if (value.is_none() || depth > 4) return;
+    if (PyBytes_Check(value.ptr())) {
+        add_secret_forms(out, bind::steal(PyUnicode_DecodeLatin1(PyBytes_AS_STRING(value.ptr()),
+                                                                  PyBytes_GET_SIZE(value.ptr()), nullptr)),
+                         depth + 1);
+    }
+    if (PyUnicode_Check(value.ptr())) {
+        add_secret_text(out, bind::borrow(value.ptr()));
+        add_secret_text(out, bind::call_method(value, e.strip));
+        add_secret_text(out, inner(bind::steal(PyObject_Repr(value.ptr()))));
+        add_secret_text(out, inner(bind::call(e.json_dumps, value)));
+        py::object lines = bind::call_method(value, e.splitlines);
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(lines.ptr()); ++i)
+            add_secret_text(out, bind::call_method(bind::borrow(PyList_GET_ITEM(lines.ptr(), i)), e.strip));
+        return;
+    }
+    add_secret_text(out, bind::steal(PyObject_Str(value.ptr())));
+    add_secret_text(out, bind::steal(PyObject_Repr(value.ptr())));
+    py::object items;
+    if (PyList_Check(value.ptr()) || PyTuple_Check(value.ptr())) {
+        items = bind::borrow(value.ptr());
+    } else if (PyDict_Check(value.ptr())) {
+        items = bind::steal(PyDict_Items(value.ptr()));
+    } else {
+        return;
+    }
+    py::object iter = bind::steal(PyObject_GetIter(items.ptr()));
+    while (py::object item = bind::next_item(iter)) add_secret_forms(out, item, depth + 1);
+}
+
+py::object secret_texts(py::handle api_token) {
+    const ExternalNames& e = names();
+    py::object texts = bind::new_list();
+    add_secret_forms(texts, api_token, 0);
+    py::object longest_first = bind::call_kw(e.sorted_fn, e.sorted_kwnames, texts, e.len_fn, py::handle(Py_True));
+    return bind::steal(PyList_AsTuple(longest_first.ptr()));
+}
+
+// A limit from the "qor_service" configuration: absent or null gives the
+// default; anything but a positive integer fails the call before the request.
+Py_ssize_t positive_setting(py::handle api_configs, PyObject* key, Py_ssize_t fallback) {
+    py::object value = get(api_configs, key);
+    if (value.is_none()) return fallback;
+    Py_ssize_t n = 0;
+    if (PyLong_Check(value.ptr()) && !PyBool_Check(value.ptr())) {
+        n = PyLong_AsSsize_t(value.ptr());
+        if (n == -1 && PyErr_Occurred()) PyErr_Clear();
+    }
+    if (n < 1) {
+        PyErr_Format(PyExc_ValueError, "qor_service entry '%U' must be a positive integer, got %R", key, value.ptr());
+        throw py::error_already_set();
+    }
+    return n;
+}
+
+// Masks the log lines of the retrieval from the moment the API key is known
+// to the end of the call, including the lines of a failure.
+class RedactionScope {
+public:
+    RedactionScope() = default;
+    RedactionScope(const RedactionScope&) = delete;
+    RedactionScope& operator=(const RedactionScope&) = delete;
+    void set(py::handle secrets, Py_ssize_t longest) {
+        py::object value = py::make_tuple(secrets, bind::steal(PyLong_FromSsize_t(longest)));
+        py::object token = bind::steal(PyContextVar_Set(g_redaction, value.ptr()));
+        if (!token_) token_ = std::move(token);
+    }
+    ~RedactionScope() {
+        if (!token_) return;
+        PyObject *type, *value, *trace;
+        PyErr_Fetch(&type, &value, &trace);
+        // A failing reset could only mean a frame closed in a foreign context.
+        if (PyContextVar_Reset(g_redaction, token_.ptr()) < 0) PyErr_Clear();
+        PyErr_Restore(type, value, trace);
+    }
+
+private:
+    py::object token_;
+};
+
+// Shuts down the exchange when the retrieval ends while it is still running
+// (the task was cancelled, or the coroutine closed), so its worker is free
+// again at once instead of waiting for the service.
+class ExchangeGuard {
+public:
+    ExchangeGuard() = default;
+    ExchangeGuard(const ExchangeGuard&) = delete;
+    ExchangeGuard& operator=(const ExchangeGuard&) = delete;
+    void watch(py::object exchange) { exchange_ = std::move(exchange); }
+    ~ExchangeGuard() {
+        if (!exchange_) return;
+        PyObject *type, *value, *trace;
+        PyErr_Fetch(&type, &value, &trace);
+        try {
+            abort_exchange(exchange_);
+        } catch (...) {
+            bind::set_error_from(std::current_exception());
+            PyErr_Clear();
+        }
+        PyErr_Restore(type, value, trace);
+    }
+
+private:
+    py::object exchange_;
+};
+
+// Steps 14 to 18 of the call: the request, the response's log lines and its
+// documents. The asynchronous entry runs it on a worker of the request pool
+// (in a copy of the retrieval's context, so its log lines are masked alike);
+// `call` is (post, url, body, headers, timeout, verify, max_response_bytes).
+py::object respond(py::object self, py::object call, py::object exchange) {
+    const ExternalNames& e = names();
+    auto item = [&](Py_ssize_t i) { return py::handle(PyTuple_GET_ITEM(call.ptr(), i)); };
+    const Py_ssize_t max_bytes = PyLong_AsSsize_t(item(6).ptr());
+    py::object response = bounded_post(item(0), item(1), item(2), item(3), item(4), item(5), max_bytes, exchange);
+
+    py::object status = bind::getattr(response, e.status_code);
+    log_info(line("External API response status: %S", status));
+    py::object response_headers = bind::call(e.dict_type, bind::getattr(response, e.headers));
+    log_info(line("External API response headers: %S", response_headers));
+
+    static PyObject* ok = bind::keep(bind::integer(200));
+    if (bind::truthy(bind::steal(PyObject_RichCompare(status.ptr(), ok, Py_EQ)))) {
+        py::object result = bind::call_method(response, e.json_method);
+        log_info(line("External API response data: %S", result));
+        return bind::call_method(self, e.parse_external_response, result);
+    }
+    py::object body = bind::getattr(response, e.text);
+    log_error(line("External API call failed with status %S, response: %S", status, body));
+    return bind::new_list();
 }
 
 // ---------------------------------------------------------------------------
@@ -208,14 +380,19 @@ py::object parse_external_response(py::object, py::object api_response) {
 }
 
 // The HTTP exchange with the knowledge-base service. Through the
-// asynchronous entry the blocking request runs on a worker thread, so a slow
-// service does not hold the event loop; driven by the synchronous entry,
-// whose private loop has nothing else to run, it is made in place.
+// asynchronous entry the request and the handling of its response run on a
+// worker of the retriever's own pool, so a slow service holds neither the
+// event loop nor the loop's default executor; driven by the synchronous
+// entry, whose private loop has nothing else to run, it is made in place.
 bind::Task call_external_api(py::object self, py::object inputs, py::object search_kwargs) {
     const ExternalNames& e = names();
     const Names& n = module().n;
     py::object requests = bind::import("requests");
     py::object caught;
+    // Outside the guarded block: the lines of a failure are masked too, and an
+    // exchange left behind by a cancelled retrieval is shut down.
+    RedactionScope redaction;
+    ExchangeGuard running;
     try {
         static PyObject* default_k = bind::keep(bind::integer(5));
         static PyObject* default_threshold = bind::keep(bind::real(0.03));
@@ -248,6 +425,14 @@ bind::Task call_external_api(py::object self, py::object inputs, py::object sear
             co_return bind::new_list();
         }
         py::object api_token = get(api_configs, e.default_token);
+        // Masked from here on, even when a limit below is refused.
+        py::object secrets = secret_texts(api_token);
+        redaction.set(secrets, default_max_log_chars);
+        const Py_ssize_t max_log_chars = positive_setting(api_configs, e.max_log_chars, default_max_log_chars);
+        if (max_log_chars != default_max_log_chars) redaction.set(secrets, max_log_chars);
+        const Py_ssize_t max_bytes =
+            positive_setting(api_configs, e.max_response_bytes, default_max_response_bytes);
+        const Py_ssize_t workers = positive_setting(api_configs, e.request_workers, default_request_workers);
         py::object verify = tls_verification(api_configs);
 
         py::object path = bind::call_method(external_retrieve_url, e.format, path_segment(kb_id));
@@ -259,29 +444,17 @@ bind::Task call_external_api(py::object self, py::object inputs, py::object sear
         log_info(line("External API headers: %S", logged_headers(headers, api_token)));
         log_info(line("Starting external API call to: %S", api_url));
 
-        py::object post = bind::getattr(requests, e.post);
-        py::object response;
-        if (exchange_runs_inline()) {
-            response = bind::call_kw(post, e.post_kwnames, api_url, api_params, headers, api_timeout, verify);
-        } else {
-            response = co_await bind::call_kw(e.to_thread, e.post_kwnames, post, api_url, api_params, headers,
-                                              api_timeout, verify);
-        }
-
-        py::object status = bind::getattr(response, e.status_code);
-        log_info(line("External API response status: %S", status));
-        py::object response_headers = bind::call(e.dict_type, bind::getattr(response, e.headers));
-        log_info(line("External API response headers: %S", response_headers));
-
-        static PyObject* ok = bind::keep(bind::integer(200));
-        if (bind::truthy(bind::steal(PyObject_RichCompare(status.ptr(), ok, Py_EQ)))) {
-            py::object result = bind::call_method(response, e.json_method);
-            log_info(line("External API response data: %S", result));
-            co_return bind::call_method(self, e.parse_external_response, result);
-        }
-        py::object body = bind::getattr(response, e.text);
-        log_error(line("External API call failed with status %S, response: %S", status, body));
-        co_return bind::new_list();
+        py::object call = py::make_tuple(bind::getattr(requests, e.post), api_url, api_params, headers, api_timeout,
+                                         verify, bind::steal(PyLong_FromSsize_t(max_bytes)));
+        // The deadline counts from here, so time spent waiting for a worker
+        // is part of it.
+        py::object exchange = new_exchange(api_timeout);
+        if (exchange_runs_inline()) co_return respond(self, call, exchange);
+        running.watch(exchange);
+        py::object loop = bind::call(e.get_running_loop);
+        py::object context = bind::steal(PyContext_CopyCurrent());
+        co_return co_await bind::call_method(loop, e.run_in_executor, request_pool(workers),
+                                             bind::getattr(context, e.run), e.respond_fn, self, call, exchange);
     } catch (...) {
         caught = handled_exception();
     }
@@ -373,10 +546,20 @@ void init_names(ExternalNames& e) {
     e.two_hundred = intern("200");
     e.unknown_error = intern("Unknown error");
     e.masked = intern("***");
-    e.post_kwnames = bind::keep(py::make_tuple("json", "headers", "timeout", "verify"));
+    e.max_response_bytes = intern("max_response_bytes");
+    e.max_log_chars = intern("max_log_chars");
+    e.request_workers = intern("request_workers");
+    e.run = intern("run");
+    e.run_in_executor = intern("run_in_executor");
+    e.strip = intern("strip");
+    e.splitlines = intern("splitlines");
     e.document_kwnames = bind::keep(py::make_tuple("page_content", "metadata"));
+    e.sorted_kwnames = bind::keep(py::make_tuple("key", "reverse"));
     e.urljoin = bind::keep(bind::import_from("urllib.parse", "urljoin"));
-    e.to_thread = bind::keep(bind::import_from("asyncio", "to_thread"));
+    e.get_running_loop = bind::keep(bind::import_from("asyncio", "get_running_loop"));
+    e.json_dumps = bind::keep(bind::import_from("json", "dumps"));
+    e.sorted_fn = bind::keep(bind::import_from("builtins", "sorted"));
+    e.len_fn = bind::keep(bind::import_from("builtins", "len"));
     e.dict_type = reinterpret_cast<PyObject*>(&PyDict_Type);
     e.super_type = reinterpret_cast<PyObject*>(&PySuper_Type);
     e.empty_tuple = bind::keep(bind::steal(PyTuple_New(0)));
@@ -387,6 +570,16 @@ void define_external_retriever(py::module_& m) {
     g_names = new ExternalNames();  // lives as long as the process, like the module state
     init_names(*g_names);
     g_inline_exchange = bind::keep(bind::steal(PyContextVar_New("qor_external_inline_exchange", nullptr)));
+    g_redaction = bind::keep(bind::steal(PyContextVar_New("qor_external_redaction", nullptr)));
+    g_names->respond_fn = bind::keep(bind::make_method(
+        "ExternalRetriever",
+        {
+            .name = "_respond",
+            .doc = "The request of one retrieval, its response's log lines and its documents.",
+            .params = {{"self"}, {"call"}, {"exchange"}},
+            .impl = bind::wrap<respond>,
+        },
+        M.module_name));
 
     py::object base = m.attr("BaseRetriever");
     py::object builtins = py::module_::import("builtins");

@@ -1,7 +1,9 @@
 """ExternalRetriever against a real HTTP server on 127.0.0.1: what goes on the
-wire, every failure row with its log line, response parsing, and LangChain's
-calling conventions."""
+wire, every failure row with its log line, response parsing, LangChain's
+calling conventions, and services that misbehave on purpose (echoing the key,
+redirecting, trickling, flooding, hanging)."""
 import asyncio
+import gzip
 import inspect
 import json
 import logging
@@ -11,6 +13,7 @@ import ssl
 import subprocess
 import threading
 import time
+from concurrent.futures import ThreadPoolExecutor
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
 import pytest
@@ -35,7 +38,10 @@ class KbServer:
         self.status = 200
         self.body = OK_BODY
         self.delay = 0.0
+        self.answer = None  # answer(handler, server) writes the whole response itself
         self.release = threading.Event()  # cuts a delayed answer short at teardown
+        self.active = self.most_active = 0
+        self.lock = threading.Lock()
         recorder = self
 
         class Handler(BaseHTTPRequestHandler):
@@ -43,6 +49,22 @@ class KbServer:
                 raw = self.rfile.read(int(self.headers.get("Content-Length", 0)))
                 recorder.requests.append({"method": self.command, "path": self.path,
                                           "headers": dict(self.headers), "body": raw})
+                with recorder.lock:
+                    recorder.active += 1
+                    recorder.most_active = max(recorder.most_active, recorder.active)
+                try:
+                    self.reply()
+                finally:
+                    with recorder.lock:
+                        recorder.active -= 1
+
+            def reply(self):
+                if recorder.answer is not None:
+                    try:
+                        recorder.answer(self, recorder)
+                    except OSError:
+                        pass  # the client hung up
+                    return
                 if recorder.delay:
                     recorder.release.wait(recorder.delay)
                 body = recorder.body if isinstance(recorder.body, bytes) else json.dumps(recorder.body).encode()
@@ -70,14 +92,23 @@ class KbServer:
         return self.requests[0]
 
 
-@pytest.fixture
-def server():
+def serving():
     s = KbServer()
     s.thread.start()
     yield s
     s.release.set()
     s.server.shutdown()
     s.server.server_close()
+
+
+@pytest.fixture
+def server():
+    yield from serving()
+
+
+@pytest.fixture
+def other_server():
+    yield from serving()
 
 
 class Configs:
@@ -369,7 +400,7 @@ def test_both_entries_make_the_same_calls_logs_and_results(server, configs, log,
     assert (sync_args, sync_kwargs) == (async_args, async_kwargs)
     assert sync_kwargs == {"json": {"query": "q", "retrievalStrategy": {"config": {"topK": 2, "scoreThreshold": 0.03}}},
                            "headers": {"Content-Type": "application/json", "qor-api-key": TOKEN},
-                           "timeout": 30, "verify": False}
+                           "timeout": 30, "verify": False, "stream": True, "allow_redirects": False}
     assert sync_thread == threading.get_ident()  # the synchronous entry starts no thread
     assert worker != loop_thread  # the asynchronous entry keeps the request off the event loop
 
@@ -421,6 +452,262 @@ def test_sync_entry_refuses_a_running_loop(server, configs):
             retriever()._get_relevant_documents({"query": "q"})
 
     asyncio.run(main())
+    assert server.requests == []
+
+
+# --- services that misbehave ------------------------------------------------------
+
+
+def write_head(handler, status=200, headers=(("Content-Type", "application/json"),)):
+    handler.send_response(status)
+    for name, value in headers:
+        handler.send_header(name, value)
+    handler.end_headers()
+
+
+def trickle(handler, server, data, pause=0.2):
+    for i in range(len(data)):
+        if server.release.wait(pause):
+            return
+        handler.wfile.write(data[i:i + 1])
+
+
+SECRET = "SECRET-KEY-123"
+
+
+def echo_key(mode):
+    """An answer that sends the received key back in a header and in the body."""
+    def answer(handler, server):
+        key = handler.headers.get("qor-api-key", "")
+        if mode == "200":
+            body = json.dumps({"code": "200", "message": key, "data": [hit(content=key, metadata={"k": key})]})
+        elif mode == "parse-error":
+            body = json.dumps({"code": "200", "data": [hit(content=[key])]})
+        else:
+            body = "denied for key " + key
+        payload = body.encode()
+        write_head(handler, 200 if mode != "500" else 500,
+                   [("Content-Type", "application/json"), ("X-Echo", key), ("Content-Length", str(len(payload)))])
+        handler.wfile.write(payload)
+    return answer
+
+
+@pytest.mark.parametrize("mode", ["200", "500", "parse-error"])
+@pytest.mark.parametrize(
+    "key, sendable",
+    [(SECRET, True), (SECRET + " ", True), (SECRET + "\n", False), (" " + SECRET, False),
+     ("SECRET-KEY\r\n123", False), ("SECRET-KEY\n123", False), (987654321, False), ([SECRET], False),
+     ({"key": SECRET}, False)],
+    ids=repr,
+)
+def test_the_key_never_reaches_the_log(server, configs, log, key, sendable, mode):
+    configs.service["default_token"] = key
+    server.answer = echo_key(mode)
+    docs = retriever().invoke({"query": "q"})
+    assert len(docs) == (1 if sendable and mode == "200" else 0)
+    got = log()
+    assert len(server.requests) == int(sendable)
+    if sendable:
+        assert server.only["headers"]["qor-api-key"].strip() == SECRET
+        assert any("***" in m for level, m in got if level == ("INFO" if mode == "200" else "ERROR"))
+    else:  # the client refuses the header value and quotes it in its error
+        assert got[-1][0] == "ERROR" and got[-1][1].startswith("External API call error: ") and "***" in got[-1][1]
+    for _, message in got:
+        assert "SECRET" not in message and "KEY-123" not in message and "987654321" not in message
+
+
+@pytest.mark.parametrize("status, target", [(307, "other"), (302, "other"), (308, "same")])
+def test_redirects_are_not_followed(server, other_server, configs, log, status, target):
+    location = (other_server.url if target == "other" else server.url) + "/elsewhere"
+
+    def redirect(handler, _):
+        write_head(handler, status, [("Location", location), ("Content-Length", "0")])
+
+    server.answer = redirect
+    assert retriever().invoke({"query": "q"}) == []
+    assert log()[-1] == ("ERROR", "External API call failed with status %d, response: " % status)
+    assert len(server.requests) == 1 and other_server.requests == []
+
+
+OK_BYTES = json.dumps(OK_BODY).encode()
+
+
+@pytest.mark.parametrize(
+    "how, api_timeout, entry, outcome",
+    [
+        ("body", 1, "async", "timeout"),
+        ("headers", 1, "sync", "timeout"),
+        ("stalled-body", (5, 0.5), "sync", "timeout"),  # the client's own read timeout, mid-body
+        ("short-body", None, "async", 2),  # null: no limit, a slow answer still arrives
+    ],
+)
+def test_api_timeout_bounds_the_whole_exchange(server, configs, log, how, api_timeout, entry, outcome):
+    def answer(handler, server):
+        if how == "headers":
+            handler.wfile.write(b"HTTP/1.1 200 OK\r\n")
+            trickle(handler, server, b"X-Slow: " + b"s" * 100 + b"\r\n")
+            return
+        write_head(handler, headers=[("Content-Type", "application/json"), ("Content-Length", str(len(OK_BYTES)))])
+        if how == "body":
+            trickle(handler, server, OK_BYTES)
+        elif how == "stalled-body":
+            handler.wfile.write(OK_BYTES[:10])
+            server.release.wait(10)
+        else:
+            trickle(handler, server, OK_BYTES[:8])
+            handler.wfile.write(OK_BYTES[8:])
+
+    server.answer = answer
+    r = retriever(api_timeout=api_timeout)
+    started = time.monotonic()
+    docs = r.invoke({"query": "q"}) if entry == "sync" else asyncio.run(r.ainvoke({"query": "q"}))
+    elapsed = time.monotonic() - started
+    if outcome == "timeout":
+        assert docs == [] and log()[-1] == ("ERROR", "External API call timeout")
+        limit = api_timeout if isinstance(api_timeout, int) else api_timeout[1]
+        assert elapsed < limit + 2
+    else:
+        assert len(docs) == outcome and elapsed > 1
+
+
+def test_async_exchanges_leave_the_default_executor_free(server, configs, monkeypatch):
+    server.delay = 1.5
+    threads, original = [], requests.post
+
+    def spy(*args, **kwargs):
+        threads.append(threading.current_thread().name)
+        return original(*args, **kwargs)
+
+    monkeypatch.setattr(requests, "post", spy)
+
+    async def main():
+        asyncio.get_running_loop().set_default_executor(ThreadPoolExecutor(2))
+        r = retriever()
+        tasks = [asyncio.create_task(r.ainvoke({"query": "q%d" % i})) for i in range(6)]
+        while len(server.requests) < 6:
+            await asyncio.sleep(0.01)
+        await asyncio.to_thread(time.monotonic)  # waits behind the retrievals if they use the default executor
+        pending = sum(not t.done() for t in tasks)
+        return pending, await asyncio.gather(*tasks)
+
+    pending, results = asyncio.run(main())
+    assert pending == 6 and [len(docs) for docs in results] == [2] * 6
+    assert len(threads) == 6 and all(name.startswith("qor-external") for name in threads)
+
+
+def test_the_pool_size_is_configurable_and_a_cancelled_exchange_frees_its_worker(server, configs):
+    configs.service["request_workers"] = 2
+    server.delay = 0.3
+
+    async def gather():
+        r = retriever()
+        return await asyncio.gather(*(r.ainvoke({"query": "q"}) for _ in range(5)))
+
+    assert [len(docs) for docs in asyncio.run(gather())] == [2] * 5
+    assert server.most_active == 2
+
+    configs.service["request_workers"] = 1
+    server.delay = 0
+    hang = threading.Event()
+
+    def first_hangs(handler, srv):
+        if len(srv.requests) == 1:
+            hang.set()
+            srv.release.wait(30)
+            return
+        handler.wfile.write(b"HTTP/1.0 200 OK\r\nContent-Type: application/json\r\n\r\n" + OK_BYTES)
+
+    server.requests.clear()
+    server.answer = first_hangs
+
+    async def cancel_then_retrieve():
+        r = retriever(api_timeout=None)
+        stuck = asyncio.create_task(r.ainvoke({"query": "stuck"}))
+        while not hang.is_set():
+            await asyncio.sleep(0.01)
+        stuck.cancel()
+        with pytest.raises(asyncio.CancelledError):
+            await stuck
+        return await asyncio.wait_for(r.ainvoke({"query": "next"}), 10)
+
+    assert len(asyncio.run(cancel_then_retrieve())) == 2
+
+
+def endless(handler, server, chunk=b"0" * 65536):
+    while not server.release.is_set():
+        handler.wfile.write(chunk)
+
+
+@pytest.mark.parametrize(
+    "how, limit",
+    [("declared", None), ("chunked", 100_000), ("gzip", 1_000_000), ("error-status", None)],
+)
+def test_response_size_is_capped(server, configs, log, how, limit):
+    if limit is not None:
+        configs.service["max_response_bytes"] = limit
+
+    def answer(handler, server):
+        if how == "declared":
+            write_head(handler, headers=[("Content-Length", str(10 ** 10))])
+            endless(handler, server)
+        elif how == "chunked":
+            write_head(handler, headers=[("Transfer-Encoding", "chunked")])
+            endless(handler, server, b"10000\r\n" + b"0" * 65536 + b"\r\n")
+        elif how == "gzip":
+            payload = gzip.compress(b"0" * 20_000_000)
+            write_head(handler, headers=[("Content-Encoding", "gzip"), ("Content-Length", str(len(payload)))])
+            handler.wfile.write(payload)
+        else:
+            handler.protocol_version = "HTTP/1.0"
+            write_head(handler, 500, [("Content-Type", "text/plain")])
+            endless(handler, server)
+
+    server.answer = answer
+    assert retriever(api_timeout=20).invoke({"query": "q"}) == []
+    shown = limit or 1024 * 1024
+    assert log()[-1] == ("ERROR", "External API call error: response body larger than max_response_bytes "
+                                  "(%d bytes)" % shown)
+
+
+def test_long_log_lines_are_cut_with_a_marker(server, configs, log):
+    configs.service["max_log_chars"] = 300
+    body = {"code": "200", "data": [hit(content="x" * 10_000)]}
+    header_value = "h" * 5_000
+
+    def answer(handler, srv):
+        payload = json.dumps(body if srv.status == 200 else {"error": "e" * 5_000}).encode()
+        write_head(handler, srv.status, [("Content-Type", "application/json"), ("X-Big", header_value),
+                                         ("Content-Length", str(len(payload)))])
+        handler.wfile.write(payload)
+
+    server.answer = answer
+    docs = retriever().invoke({"query": "q"})
+    assert docs[0].page_content == "x" * 10_000  # only the log is cut
+    server.status = 500
+    assert retriever().invoke({"query": "q"}) == []
+    full = {"External API response headers: ": None, "External API response data: ": str(body),
+            "External API call failed with status 500, response: ": json.dumps({"error": "e" * 5_000})}
+    cut = [m for _, m in log() if m.startswith(tuple(full))]
+    assert len(cut) == 4
+    for message in cut:
+        head, marker = message[:300], message[300:]
+        assert marker.startswith("... [cut, ") and marker.endswith(" characters in all]")
+        prefix = next(p for p in full if head.startswith(p))
+        if full[prefix] is not None:
+            assert head == (prefix + full[prefix])[:300]
+            assert marker == "... [cut, %d characters in all]" % len(prefix + full[prefix])
+
+
+@pytest.mark.parametrize(
+    "entry, value",
+    [("max_response_bytes", "big"), ("max_response_bytes", 0), ("max_log_chars", True),
+     ("request_workers", 1.5), ("request_workers", -2)],
+)
+def test_limits_that_are_not_positive_integers_fail_before_the_request(server, configs, log, entry, value):
+    configs.service[entry] = value
+    assert retriever().invoke({"query": "q"}) == []
+    assert log()[-1] == ("ERROR", "External API call error: qor_service entry '%s' must be a positive integer, "
+                                  "got %r" % (entry, value))
     assert server.requests == []
 
 
@@ -607,6 +894,12 @@ def test_reference_counts_stay_exact(monkeypatch, server, configs, log):
 
         def json(self):
             return body
+
+        def iter_content(self, chunk_size):
+            yield b"t"
+
+        def close(self):
+            pass
 
     monkeypatch.setattr(requests, "post", lambda *a, **k: Response())
     r = retriever()
