@@ -74,9 +74,10 @@ void accumulate_usage(const CallIdentity& who, py::handle usage);
 // ---------------------------------------------------------------------------
 // Streaming (stream.cpp)
 
-// The method bodies of qorCogsift's streaming operations.
-bind::Generator transform(py::object self, py::object chunks, py::object config);
-bind::AsyncGenerator atransform(py::object self, py::object chunks, py::object config);
+// The method bodies of qorCogsift's streaming operations: the stream of
+// LangChain's run helpers, around the split.
+py::object transform(py::object self, py::object chunks, py::object config);
+py::object atransform(py::object self, py::object chunks, py::object config);
 
 // Module parts register themselves (bind::Definition).
 using bind::Definition;
