@@ -509,7 +509,10 @@ def runnable_rows(impl, args):
 
     def chain_run(parser):
         def run(chunks):
-            chain = RunnableGenerator(lambda _input: iter(chunks)) | parser
+            def source(_input):
+                yield from chunks
+
+            chain = RunnableGenerator(source) | parser
             start = perf_counter()
             for _ in chain.stream(None, config=CONFIG):
                 pass
