@@ -300,13 +300,17 @@ def realistic_rows(impl, args):
     rows.append(Row(1, "Realistic stream, ns per chunk: module-level `atransform` with the direct attribute paths "
                     "off (the interpreter's setattr/getattr on the chunks)", "ns", quick["cpp"].scaled(1.0 / n),
                     quick["floor"].scaled(1.0 / n), "floor", None, None, "(for scale)", None))
+    # The parser's streams without LangChain's run around them (its cost per
+    # chunk is part 8): the split that transform and atransform hand to it.
     with quick_usage(impl):
-        rows.append(row("`qorCogsift.transform` (split, text kept for the usage step, which counts with `len`)",
-                        "realistic stream, qorCogsift.transform", sync_run(parser.transform, CONFIG),
+        rows.append(row("the split of `qorCogsift.transform` (`_split_chunks`: split, text kept for the usage "
+                        "step, which counts with `len`; without LangChain's run)",
+                        "realistic stream, qorCogsift.transform split", sync_run(cogsift._split_chunks, parser, CONFIG),
                         sync_run(floor.floor_transform),
                         lambda m: sync_run(m.literal_transform, usage_step(impl.py["parser_py"], CONFIG))))
-        rows.append(row("`qorCogsift.atransform` (the same, asynchronous)", "realistic stream, qorCogsift.atransform",
-                        async_run(impl.loop, parser.atransform, CONFIG),
+        rows.append(row("the split of `qorCogsift.atransform` (`_asplit_chunks`, the same, asynchronous)",
+                        "realistic stream, qorCogsift.atransform split",
+                        async_run(impl.loop, cogsift._asplit_chunks, parser, CONFIG),
                         async_run(impl.loop, floor.floor_atransform),
                         lambda m: async_run(impl.loop, m.literal_atransform, usage_step(impl.py["parser_py"], CONFIG))))
     # For scale: the same with the real usage step (tiktoken count of the
@@ -317,7 +321,7 @@ def realistic_rows(impl, args):
     for m in pm.values():
         m.get_redis_data, m.hset_redis_data = dbs.get_redis_data, dbs.hset_redis_data
     try:
-        cpp = stream_stat(pieces, sync_run(parser.transform, CONFIG), args.repeat).scaled(1.0 / n)
+        cpp = stream_stat(pieces, sync_run(cogsift._split_chunks, parser, CONFIG), args.repeat).scaled(1.0 / n)
         base = {}
         for name, lit in (("Python", impl.py["literal_split"]), ("Cython", impl.cy["literal_split"])):
             on_answer = usage_step(pm[name], CONFIG, pm[name].get_input_len, pm[name].get_text_token_len)
@@ -325,7 +329,8 @@ def realistic_rows(impl, args):
     finally:
         for m in pm.values():
             m.get_redis_data = m.hset_redis_data = None
-    rows.append(Row(1, "Realistic stream, ns per chunk: `qorCogsift.transform` with its real usage step (tiktoken "
+    rows.append(Row(1, "Realistic stream, ns per chunk: the split of `qorCogsift.transform` with its real usage "
+                    "step (tiktoken "
                     "count of the whole text, session store)", "ns", cpp, None, "", base["Python"], base["Cython"],
                     "(for scale)", None))
     return rows
@@ -439,10 +444,15 @@ def whole_response_rows(impl, args):
         return [AIMessage(content=text, usage=usage) for _ in range(calls)]
 
     def runner(parser):
+        # The module's split alone (`_split_message`, what invoke hands to
+        # LangChain's run); the baselines have no run around them.
+        call = ((lambda message: impl.cogsift._split_message(message, parser, config)) if parser is parsers["cpp"]
+                else (lambda message: parser.invoke(message, config)))
+
         def run(messages):
             start = perf_counter()
             for message in messages:
-                parser.invoke(message, config)
+                call(message)
             return (perf_counter() - start) / calls
 
         return run
@@ -455,10 +465,91 @@ def whole_response_rows(impl, args):
             results[key] = (message.content, message.reasoning_content)
         assert results["cpp"] == results["py"] == results["cy"], "the whole-response baselines disagree"
         stats = interleaved({key: (prepare, runner(parser)) for key, parser in parsers.items()}, args.repeat)
-    return [Row(4, "Whole-response split (`qorCogsift.invoke`) of a %s-char response; the message carries its "
+    return [Row(4, "Whole-response split (`qorCogsift.invoke` without LangChain's run: `_split_message`) of a "
+                "%s-char response; the message carries its "
                 "usage, so nothing is counted; session store answering at once" % f"{len(text):,}", "time",
                 stats["cpp"], None, "", stats["py"], stats["cy"], "(none stated)", None,
                 "whole-response split, 50,000 chars")]
+
+
+# ---------------------------------------------------------------------------
+# 8. LangChain's run around the parser
+
+
+def paired(tasks, repeat):
+    """Runs of (prepare, run) tasks in turns, and per turn the differences
+    named in `tasks["differences"]` ({name: (minuend, subtrahend)})."""
+    differences = tasks.pop("differences")
+    sample(*tasks[next(iter(tasks))], 1)  # warm-up
+    runs = {key: [] for key in tasks}
+    diffs = {key: [] for key in differences}
+    for _ in range(repeat):
+        turn = {key: sample(prepare, run, 1, warmup=False).runs[0] for key, (prepare, run) in tasks.items()}
+        for key, value in turn.items():
+            runs[key].append(value)
+        for key, (a, b) in differences.items():
+            diffs[key].append(turn[a] - turn[b])
+    return {key: Stat(v) for key, v in runs.items()}, {key: Stat(v) for key, v in diffs.items()}
+
+
+def runnable_rows(impl, args):
+    """Cost per chunk of the run LangChain keeps around a streaming parser
+    (the parser's run: input copy, callbacks, the summed input and output),
+    for qorCogsift and for LangChain's StrOutputParser on the same chunks,
+    called as a chain calls them and inside a chain that streams them."""
+    from langchain_core.output_parsers import StrOutputParser
+    from langchain_core.runnables import RunnableGenerator
+    from langchain_core.runnables.config import ensure_config
+
+    pieces = streams.realistic(25000)
+    n = len(pieces)
+    cogsift, ours, theirs = impl.cogsift, impl.cogsift.qorCogsift(), StrOutputParser()
+    step_config = ensure_config(CONFIG)  # what a chain hands its steps
+    prepare = lambda: chunk_list(pieces)  # noqa: E731
+
+    def chain_run(parser):
+        def run(chunks):
+            def source(_input):
+                yield from chunks
+
+            chain = RunnableGenerator(source) | parser
+            start = perf_counter()
+            for _ in chain.stream(None, config=CONFIG):
+                pass
+            return perf_counter() - start
+        return run
+
+    with quick_usage(impl):
+        stats, diffs = paired({
+            "ours": (prepare, sync_run(ours.transform, step_config)),
+            "ours split": (prepare, sync_run(cogsift._split_chunks, ours, step_config)),
+            "theirs": (prepare, sync_run(theirs.transform, step_config)),
+            "theirs parse": (prepare, sync_run(theirs._transform)),
+            "ours async": (prepare, async_run(impl.loop, ours.atransform, step_config)),
+            "ours async split": (prepare, async_run(impl.loop, cogsift._asplit_chunks, ours, step_config)),
+            "theirs async": (prepare, async_run(impl.loop, theirs.atransform, step_config)),
+            "theirs async parse": (prepare, async_run(impl.loop, theirs._atransform)),
+            "ours chain": (prepare, chain_run(ours)),
+            "theirs chain": (prepare, chain_run(theirs)),
+            "differences": {"sync": ("ours", "ours split"), "sync ref": ("theirs", "theirs parse"),
+                            "async": ("ours async", "ours async split"),
+                            "async ref": ("theirs async", "theirs async parse")},
+        }, args.repeat)
+    per = lambda s: s.scaled(1.0 / n)  # noqa: E731
+    ref = "StrOutputParser"
+    return [
+        Row(8, "LangChain's run around `transform`, ns per chunk (the whole `transform` less its inner split or "
+            "parse, as a chain calls it, no callbacks)", "ns", per(diffs["sync"]), per(diffs["sync ref"]), ref,
+            goal="(for scale)", short="run around transform"),
+        Row(8, "LangChain's run around `atransform`, ns per chunk (the same, asynchronous)", "ns",
+            per(diffs["async"]), per(diffs["async ref"]), ref, goal="(for scale)", short="run around atransform"),
+        Row(8, "Whole `transform`, ns per chunk (run and split; StrOutputParser: run and its parse into text)",
+            "ns", per(stats["ours"]), per(stats["theirs"]), ref, goal="(for scale)", short="whole transform"),
+        Row(8, "Whole `atransform`, ns per chunk", "ns", per(stats["ours async"]), per(stats["theirs async"]), ref,
+            goal="(for scale)", short="whole atransform"),
+        Row(8, "Chain `generator | parser` streamed, ns per chunk (the chain's run too)", "ns",
+            per(stats["ours chain"]), per(stats["theirs chain"]), ref, goal="(for scale)", short="chain stream"),
+    ]
 
 
 # ---------------------------------------------------------------------------
@@ -906,7 +997,7 @@ def main(argv=None):
     ap.add_argument("--profile-chars", type=int, default=20000,
                     help="length of the adversarial stream of the baselines' per-chunk profile (default 20000)")
     ap.add_argument("--only", nargs="*", default=None,
-                    choices=["realistic", "adversarial", "response", "tokens", "retrievers", "memory"],
+                    choices=["realistic", "adversarial", "response", "runnable", "tokens", "retrievers", "memory"],
                     help="run only these parts")
     ap.add_argument("--out", type=Path, default=RESULTS, help="results folder (default bench/results)")
     ap.add_argument("--no-plots", action="store_true")
@@ -914,7 +1005,7 @@ def main(argv=None):
     args = ap.parse_args(argv)
     if "TIKTOKEN_CACHE_DIR" not in os.environ:
         sys.exit("run.py: set TIKTOKEN_CACHE_DIR to the directory holding the tokenizer data")
-    only = set(args.only or ["realistic", "adversarial", "response", "tokens", "retrievers", "memory"])
+    only = set(args.only or ["realistic", "adversarial", "response", "runnable", "tokens", "retrievers", "memory"])
 
     def progress(text):
         if args.verbose:
@@ -943,6 +1034,9 @@ def main(argv=None):
     if "response" in only:
         progress("whole-response split")
         rows += whole_response_rows(impl, args)
+    if "runnable" in only:
+        progress("LangChain's run around the parser")
+        rows += runnable_rows(impl, args)
     if "tokens" in only:
         progress("token count")
         rows += token_count_rows(impl, args)

@@ -80,9 +80,10 @@ bind::Task accumulate_usage_async(CallIdentity who, py::object usage);
 // ---------------------------------------------------------------------------
 // Streaming (stream.cpp)
 
-// The method bodies of qorCogsift's streaming operations.
-bind::Generator transform(py::object self, py::object chunks, py::object config);
-bind::AsyncGenerator atransform(py::object self, py::object chunks, py::object config);
+// The method bodies of qorCogsift's streaming operations: the stream of
+// LangChain's run helpers, around the split.
+py::object transform(py::object self, py::object chunks, py::object config);
+py::object atransform(py::object self, py::object chunks, py::object config);
 
 // Module parts register themselves (bind::Definition).
 using bind::Definition;

@@ -2,6 +2,7 @@
 // responses (invoke, ainvoke) here; streams in stream.cpp.
 #include "message_attrs.hpp"
 #include "cogsift.hpp"
+#include "reasoning.hpp"
 
 namespace cogsift {
 namespace {
@@ -22,13 +23,15 @@ struct Split {
 
 // The reasoning is the body of the first "<think>...</think>" block (the
 // leftmost opening tag that a closing tag follows, up to the first closing
-// tag after it); the answer is everything after the last closing tag.
-Split split_text(py::handle text) {
+// tag after it); the answer is everything after the last closing tag. When
+// the output starts inside the reasoning, an opening tag stands in front of
+// the text: the reasoning is everything before the first closing tag.
+Split split_text(py::handle text, bool open_at_start) {
     const Names& n = module().n;
     Split s;
     s.think = bind::borrow(n.empty);
-    const Py_ssize_t open = find(text, n.start_tag, 0, 1);
-    if (open >= 0) {
+    const Py_ssize_t open = open_at_start ? -kStartLen : find(text, n.start_tag, 0, 1);
+    if (open != -1) {
         // No closing tag after the first opening tag means none after any
         // later one either: there is no block at all.
         const Py_ssize_t close = find(text, n.end_tag, open + kStartLen, 1);
@@ -43,9 +46,14 @@ Split split_text(py::handle text) {
 
 // Content that is not text gets the operations the parser applies to text,
 // so it fails (or not) with their errors, at the same step.
-py::object think_of_other(py::handle content) {
+py::object think_of_other(py::handle content, bool open_at_start) {
     Module& M = module();
     const Names& n = M.n;
+    if (open_at_start) {
+        if (!bind::check(PySequence_Contains(content.ptr(), n.end_tag))) return bind::borrow(n.empty);
+        py::object parts = bind::call_method(content, n.split, n.end_tag);
+        return bind::getitem(parts, bind::borrow(n.zero));
+    }
     if (!bind::check(PySequence_Contains(content.ptr(), n.start_tag))) return bind::borrow(n.empty);
     py::object match = bind::call_method(M.think_pattern, n.search, content);
     if (match.ptr() == Py_None) return bind::borrow(n.empty);
@@ -59,26 +67,34 @@ py::object answer_of_other(py::handle content) {
     return bind::getitem(parts, bind::borrow(last));
 }
 
-py::object invoke(py::object self, py::object input, py::object config) {
-    (void)self;  // the parser holds no state
+// The whole-response split, which LangChain's run machinery calls with the
+// message and, as keywords, the parser and the configuration it was called
+// with.
+py::object split_message(py::object input, py::object parser, py::object run_config) {
     const Names& n = module().n;
-    const CallIdentity who = read_identity(config);
+    const CallIdentity who = read_identity(run_config);
+    const bool open_at_start = starts_in_reasoning(parser, run_config);
 
     py::object content = attrs::get(input, n.content);
-    py::object answer;
+    const KwargsReasoning given = kwargs_reasoning(input);
+    py::object think, answer;
     if (PyUnicode_Check(content.ptr())) {
-        Split s = split_text(content);
-        attrs::set(input, n.reasoning_content, s.think);
+        Split s = split_text(content, open_at_start);
+        think = std::move(s.think);
         answer = std::move(s.answer);
     } else {
-        attrs::set(input, n.reasoning_content, think_of_other(content));
-        answer = answer_of_other(content);
+        think = think_of_other(content, open_at_start);
     }
+    // Reasoning the chat integration split out comes first.
+    if (given.text) think = joined(given.text, think);
+    attrs::set(input, n.reasoning_content, think);
+    if (!answer) answer = answer_of_other(content);
     attrs::set(input, n.content, answer);
+    record_kwargs_reasoning(given, think);
 
     py::object usage = attrs::lookup(input, n.usage);
     if (!usage) {
-        py::object prompt_tokens = call_get_input_len(configured_prompt(config));
+        py::object prompt_tokens = call_get_input_len(configured_prompt(run_config));
         py::object completion_tokens = call_get_text_token_len(answer);
         usage = usage_record(prompt_tokens, completion_tokens);
     }
@@ -86,9 +102,27 @@ py::object invoke(py::object self, py::object input, py::object config) {
     return input;
 }
 
-// Runs invoke when first resumed; it never suspends.
+// Runs the split when first resumed; it never suspends.
+bind::Task asplit_message(py::object input, py::object parser, py::object run_config) {
+    co_return split_message(std::move(input), std::move(parser), std::move(run_config));
+}
+
+PyObject* g_split_message = nullptr;
+PyObject* g_asplit_message = nullptr;
+
+// As StrOutputParser does, through Runnable._call_with_config: the parser's
+// own run, with its start, end or error, around the split. The
+// configuration is checked first, so its errors come before the run starts.
+py::object invoke(py::object self, py::object input, py::object config) {
+    check_call_config(self, config);
+    static PyObject* helper = bind::intern("_call_with_config");
+    return through_run(self, helper, bind::borrow(g_split_message), input, config);
+}
+
 bind::Task ainvoke(py::object self, py::object input, py::object config) {
-    co_return bind::call_method(self, module().n.invoke, input, config);
+    check_call_config(self, config);
+    static PyObject* helper = bind::intern("_acall_with_config");
+    co_return co_await through_run(self, helper, bind::borrow(g_asplit_message), input, config);
 }
 
 void define_parser(py::module_& m) {
@@ -99,6 +133,22 @@ void define_parser(py::module_& m) {
             {.name = name, .qualname = qualname, .doc = doc, .params = std::move(params), .impl = impl, .flavor = flavor},
             M.module_name);
     };
+    g_split_message = bind::keep(method("_split_message", "_split_message",
+                                        "The split of qorCogsift.invoke without LangChain's run around it.",
+                                        {{"input"}, {"parser"}, {"run_config"}}, bind::wrap<split_message>,
+                                        bind::Flavor::Plain));
+    g_asplit_message = bind::keep(method("_asplit_message", "_asplit_message", "_split_message as a coroutine.",
+                                         {{"input"}, {"parser"}, {"run_config"}}, bind::wrap<asplit_message>,
+                                         bind::Flavor::Coroutine));
+    m.attr("_split_message") = bind::borrow(g_split_message);
+
+    py::object switch_default = bind::import_from("pydantic", "Field")(
+        py::arg("default") = false, py::arg("strict") = true,
+        py::arg("description") =
+            "Parse the output as beginning inside the reasoning, for models whose chat template puts "
+            "<think> into the prompt: everything up to the first </think> is reasoning. Off by default; the "
+            "run configuration's \"starts_in_reasoning\" (top level or under \"configurable\") overrides it "
+            "per call.");
     using bind::Member;
     py::object cls = bind::make_class(
         m.attr("StrOutputParser"),
@@ -107,9 +157,14 @@ void define_parser(py::module_& m) {
             .doc = "Output parser for reasoning models: the answer stays in the message's `content`, the "
                    "reasoning (between <think> and </think>) goes into its `reasoning_content`, and the "
                    "call's token usage is added to the session's record in the session store. Returns the "
-                   "message objects themselves, changed in place.",
+                   "message objects themselves, changed in place. Reasoning a chat integration put into "
+                   "`additional_kwargs[\"reasoning_content\"]` comes first in `reasoning_content`, and the whole "
+                   "reasoning is kept there as well, so summed stream chunks and `content_blocks` show it. Every "
+                   "operation runs as the parser's own LangChain run (callbacks, tracing, stream events).",
             .members =
                 {
+                    Member::field("starts_in_reasoning", bind::borrow(reinterpret_cast<PyObject*>(&PyBool_Type)),
+                                  switch_default),
                     Member::attribute(
                         "invoke",
                         method("invoke", "qorCogsift.invoke",

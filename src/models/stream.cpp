@@ -1,14 +1,16 @@
 // Streaming split: qorCogsift.transform / atransform and the module-level
 // atransform, over one linear-time splitter per stream.
 #include "message_attrs.hpp"
+#include "reasoning.hpp"
 #include "stream_split.hpp"
 
 #include <array>
 
 namespace cogsift {
 
-StreamSplit::StreamSplit(bool collect_answer) {
-    if (collect_answer) pieces_ = bind::new_list();
+StreamSplit::StreamSplit(Options options)
+    : splitter_(options.start_in_think), kwargs_reasoning_(options.kwargs_reasoning) {
+    if (options.collect_answer) pieces_ = bind::new_list();
 }
 
 namespace {
@@ -57,37 +59,49 @@ bool StreamSplit::feed(py::handle chunk) {
     const Names& n = module().n;
     last_ = bind::borrow(chunk.ptr());
     last_emitted_ = false;
-    py::object content, reasoning;
-    if (pieces_) {
-        // The answer takes the chunk's text, or the reasoning of a chunk
-        // that has no text; this reads `content` first, for every chunk.
-        content = attrs::get(chunk, n.content);
-        reasoning = attrs::lookup(chunk, n.reasoning_content);
-        const bool has_text = PyUnicode_Check(content.ptr()) ? PyUnicode_GET_LENGTH(content.ptr()) > 0
-                                                              : bind::truthy(content);
-        if (has_text) collect(content);
-        else if (reasoning) collect(reasoning);
-    } else {
-        reasoning = attrs::lookup(chunk, n.reasoning_content);
-    }
+    py::object content;
+    if (pieces_) content = attrs::get(chunk, n.content);  // read first, for every chunk
+    const py::object reasoning = attrs::lookup(chunk, n.reasoning_content);
+    auto has_text = [&] {
+        return PyUnicode_Check(content.ptr()) ? PyUnicode_GET_LENGTH(content.ptr()) > 0 : bind::truthy(content);
+    };
     if (reasoning) {
+        // The answer takes the chunk's text, or the reasoning of a chunk
+        // that has no text.
+        if (pieces_) collect(has_text() ? content : reasoning);
         last_emitted_ = true;
         return true;
+    }
+    KwargsReasoning given;
+    if (kwargs_reasoning_) given = kwargs_reasoning(chunk);
+    if (pieces_) {
+        if (given.text) collect(given.text);
+        if (has_text()) collect(content);
     }
     if (!content) content = attrs::get(chunk, n.content);
     if (!PyUnicode_Check(content.ptr())) concat_error(content);
     py::object holder;
-    if (!splitter_.feed(utf8_of(content, holder))) return false;
-    write(chunk, text_of(splitter_.output(), splitter_.output_is_whole_input(), content),
-          text_of(splitter_.think(), splitter_.think_is_whole_input(), content));
+    const bool split = splitter_.feed(utf8_of(content, holder));
+    // A chunk bringing reasoning of its own is handed on even when all its
+    // text is held back, so that nothing of that reasoning is lost.
+    if (!split && !given.text) return false;
+    py::object output = split ? text_of(splitter_.output(), splitter_.output_is_whole_input(), content)
+                              : bind::borrow(n.empty);
+    py::object think = split ? text_of(splitter_.think(), splitter_.think_is_whole_input(), content)
+                             : bind::borrow(n.empty);
+    if (given.text) think = joined(given.text, think);
+    write(chunk, output, think);
+    record_kwargs_reasoning(given, think);
     last_emitted_ = true;
     return true;
 }
 
 py::object StreamSplit::finish() {
     if (!splitter_.finish()) return {};
-    py::object target = last_emitted_ ? bind::call(module().copy, last_) : last_;
-    write(target, text_of(splitter_.output(), false, py::handle()), text_of(splitter_.think(), false, py::handle()));
+    py::object target = last_emitted_ ? continuation_of(last_) : last_;
+    py::object think = text_of(splitter_.think(), false, py::handle());
+    write(target, text_of(splitter_.output(), false, py::handle()), think);
+    if (kwargs_reasoning_) record_kwargs_reasoning(kwargs_reasoning(target), think);
     return target;
 }
 
@@ -116,23 +130,31 @@ py::object next_awaitable(py::handle iterator) {
 
 }  // namespace
 
-bind::Generator transform(py::object self, py::object chunks, py::object config) {
-    (void)self;  // the parser holds no state
-    const CallIdentity who = read_identity(config);
-    StreamSplit split(true);
+namespace {
+
+StreamSplit::Options parser_options(py::handle parser, py::handle config) {
+    return {.collect_answer = true, .start_in_think = starts_in_reasoning(parser, config), .kwargs_reasoning = true};
+}
+
+// The split of qorCogsift's streams, which LangChain's run machinery drives
+// (the parser's own run, its streamed items, end and error): `chunks` is the
+// machinery's copy of the input, `run_config` the configuration the parser
+// was called with.
+bind::Generator split_chunks(py::object chunks, py::object parser, py::object run_config) {
+    const CallIdentity who = read_identity(run_config);
+    StreamSplit split(parser_options(parser, run_config));
     py::object iterator = bind::steal(PyObject_GetIter(chunks.ptr()));
     while (py::object chunk = bind::next_item(iterator))
         if (split.feed(chunk)) co_yield chunk;
     if (py::object flushed = split.finish()) co_yield flushed;
     // Reached only when the consumer asks past the last item: a stream that
     // is closed or abandoned earlier records nothing.
-    accumulate_usage(who, stream_usage(config, split));
+    accumulate_usage(who, stream_usage(run_config, split));
 }
 
-bind::AsyncGenerator atransform(py::object self, py::object chunks, py::object config) {
-    (void)self;
-    const CallIdentity who = read_identity(config);
-    StreamSplit split(true);
+bind::AsyncGenerator asplit_chunks(py::object chunks, py::object parser, py::object run_config) {
+    const CallIdentity who = read_identity(run_config);
+    StreamSplit split(parser_options(parser, run_config));
     py::object iterator = bind::steal(PyObject_GetAIter(chunks.ptr()));
     for (;;) {
         py::object chunk;
@@ -145,13 +167,57 @@ bind::AsyncGenerator atransform(py::object self, py::object chunks, py::object c
         if (split.feed(chunk)) co_yield chunk;
     }
     if (py::object flushed = split.finish()) co_yield flushed;
-    co_await bind::make_coroutine(accumulate_usage_async(who, stream_usage(config, split)).release());
+    co_await bind::make_coroutine(accumulate_usage_async(who, stream_usage(run_config, split)).release());
+}
+
+// The input as the machinery receives it. The machinery reads the first
+// chunk before it starts the run; the configuration is checked before that,
+// so its errors come first, and an input that is not iterable fails after
+// them, as they do without the machinery.
+bind::Generator checked_input(py::object chunks, py::object parser, py::object config) {
+    check_call_config(parser, config);
+    py::object iterator = bind::steal(PyObject_GetIter(chunks.ptr()));
+    while (py::object chunk = bind::next_item(iterator)) co_yield chunk;
+}
+
+bind::AsyncGenerator achecked_input(py::object chunks, py::object parser, py::object config) {
+    check_call_config(parser, config);
+    py::object iterator = bind::steal(PyObject_GetAIter(chunks.ptr()));
+    for (;;) {
+        py::object chunk;
+        try {
+            chunk = co_await next_awaitable(iterator);
+        } catch (py::error_already_set& e) {
+            if (!e.matches(PyExc_StopAsyncIteration)) throw;
+            break;
+        }
+        co_yield chunk;
+    }
+}
+
+PyObject* g_split_chunks = nullptr;
+PyObject* g_asplit_chunks = nullptr;
+PyObject* g_checked_input = nullptr;
+PyObject* g_achecked_input = nullptr;
+
+}  // namespace
+
+py::object transform(py::object self, py::object chunks, py::object config) {
+    py::object input = bind::call(bind::borrow(g_checked_input), chunks, self, config);
+    static PyObject* helper = bind::intern("_transform_stream_with_config");
+    return through_run(self, helper, input, bind::borrow(g_split_chunks), config);
+}
+
+py::object atransform(py::object self, py::object chunks, py::object config) {
+    py::object input = bind::call(bind::borrow(g_achecked_input), chunks, self, config);
+    static PyObject* helper = bind::intern("_atransform_stream_with_config");
+    return through_run(self, helper, input, bind::borrow(g_asplit_chunks), config);
 }
 
 namespace {
 
 bind::Generator split_stream(py::object chunks) {
-    StreamSplit split(false);
+    StreamSplit split(StreamSplit::Options{});
     py::object iterator = bind::steal(PyObject_GetIter(chunks.ptr()));
     while (py::object chunk = bind::next_item(iterator))
         if (split.feed(chunk)) co_yield chunk;
@@ -180,6 +246,29 @@ py::object demo() {
 
 void define_module_stream(py::module_& m) {
     Module& M = module();
+    auto inner = [&](const char* name, const char* doc, bind::Impl impl, bind::Flavor flavor) {
+        return bind::keep(bind::make_function(
+            {.name = name,
+             .qualname = name,
+             .doc = doc,
+             .params = {{"chunks"}, {"parser"}, {"run_config"}},
+             .impl = impl,
+             .flavor = flavor},
+            M.module_name));
+    };
+    g_split_chunks = inner("_split_chunks",
+                           "The split of qorCogsift.transform without LangChain's run around it: items and usage "
+                           "step as transform gives them for (chunks, run_config).",
+                           bind::wrap<split_chunks>, bind::Flavor::Generator);
+    g_asplit_chunks = inner("_asplit_chunks", "_split_chunks over an asynchronous stream.",
+                            bind::wrap<asplit_chunks>, bind::Flavor::AsyncGenerator);
+    g_checked_input = inner("_checked_input", "The input of qorCogsift.transform, its configuration checked first.",
+                            bind::wrap<checked_input>, bind::Flavor::Generator);
+    g_achecked_input = inner("_achecked_input", "_checked_input over an asynchronous stream.",
+                             bind::wrap<achecked_input>, bind::Flavor::AsyncGenerator);
+    // For the benchmarks: the split alone, next to the whole entry.
+    m.attr("_split_chunks") = bind::borrow(g_split_chunks);
+    m.attr("_asplit_chunks") = bind::borrow(g_asplit_chunks);
     m.attr("atransform") = bind::make_function(
         {.name = "atransform",
          .doc = "Splits a stream of message chunks into answer (`content`) and reasoning "

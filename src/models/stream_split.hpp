@@ -10,9 +10,18 @@ namespace cogsift {
 
 class StreamSplit {
 public:
-    // `collect_answer`: keep the text of every chunk for the completion
-    // token count of the usage step.
-    explicit StreamSplit(bool collect_answer);
+    struct Options {
+        // Keep the text of every chunk for the completion token count of the
+        // usage step.
+        bool collect_answer = false;
+        // The stream begins inside a reasoning block.
+        bool start_in_think = false;
+        // The chunks' additional_kwargs["reasoning_content"] (reasoning the
+        // chat integration split out) joins their reasoning, and every split
+        // chunk's reasoning is recorded there too.
+        bool kwargs_reasoning = false;
+    };
+    explicit StreamSplit(Options options);
 
     // Handles one received chunk. Returns true when the chunk is to be
     // emitted now: a pass-through chunk (it carries `reasoning_content`
@@ -23,11 +32,13 @@ public:
     // End of the input: the item carrying the held-back text, or an empty
     // object when there is none. That item is the last chunk received,
     // changed in place, unless that chunk was emitted already: then it is a
-    // shallow copy of it, and the emitted object stays as it was.
+    // new item continuing it (continuation_of), and the emitted object stays
+    // as it was.
     py::object finish();
 
     // Everything the chunks carried (content, or for pass-through chunks
-    // with empty content their reasoning), joined.
+    // with empty content their reasoning; with kwargs_reasoning also the
+    // reasoning in additional_kwargs, before the content), joined.
     py::object answer() const;
 
 private:
@@ -36,6 +47,7 @@ private:
     void write(py::handle chunk, py::handle content, py::handle reasoning) const;
 
     ThinkSplitter splitter_;
+    bool kwargs_reasoning_;
     py::object pieces_;  // list of texts for answer(), or empty
     py::object last_;    // last chunk received
     bool last_emitted_ = false;

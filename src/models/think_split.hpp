@@ -52,6 +52,11 @@ public:
     static constexpr std::string_view kStartTag = "<think>";
     static constexpr std::string_view kEndTag = "</think>";
 
+    // `start_in_think`: the stream begins inside a reasoning block, as the
+    // output of a model whose prompt already opened one does; only a closing
+    // tag ends it.
+    explicit ThinkSplitter(bool start_in_think = false) : start_in_think_(start_in_think), in_think_(start_in_think) {}
+
     // One chunk of model text. Returns true when the chunk must be handed on;
     // output() and think() then hold its new answer text and reasoning text
     // (either may be empty, not both) and the pending pieces are consumed.
@@ -78,8 +83,10 @@ public:
     bool in_think() const { return in_think_; }
     std::string_view held() const { return buffer_; }
 
-    // Back to the start of a stream; keeps allocated capacity.
+    // Back to the start of a stream (in the state chosen at construction, or
+    // by `start_in_think` when given); keeps allocated capacity.
     void reset();
+    void reset(bool start_in_think);
 
 private:
     std::string_view current_tag() const { return in_think_ ? kEndTag : kStartTag; }
@@ -90,6 +97,7 @@ private:
     void restart_scan();
     bool settle(bool held_was_empty, std::size_t chunk_size);
 
+    bool start_in_think_ = false;
     std::string buffer_;   // held-back text, not yet answer or reasoning
     bool in_think_ = false;
 
@@ -115,9 +123,14 @@ private:
     std::size_t scan_cut_ = kNone;
 };
 
+inline void ThinkSplitter::reset(bool start_in_think) {
+    start_in_think_ = start_in_think;
+    reset();
+}
+
 inline void ThinkSplitter::reset() {
     buffer_.clear();
-    in_think_ = false;
+    in_think_ = start_in_think_;
     pending_output_.clear();
     pending_think_.clear();
     think_has_piece_ = false;

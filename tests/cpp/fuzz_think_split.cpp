@@ -1,6 +1,7 @@
 // libFuzzer target: the streaming reasoning splitter against the plain
 // reference. The input is the stream's text with '\n' between chunks (so
-// "\n\n" makes an empty chunk); any difference aborts.
+// "\n\n" makes an empty chunk); a leading '\x01' starts the stream inside
+// the reasoning. Any difference aborts.
 //
 // Build and run (clang):
 //   clang++ -std=c++20 -O1 -g -fsanitize=fuzzer,address,undefined \
@@ -27,10 +28,12 @@ void require(bool ok, const char* what, std::size_t chunk) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    const std::string_view input(reinterpret_cast<const char*>(data), size);
+    std::string_view input(reinterpret_cast<const char*>(data), size);
+    const bool start_in_think = !input.empty() && input.front() == '\x01';
+    if (start_in_think) input.remove_prefix(1);
     static cogsift::ThinkSplitter fast;  // reused, as a long-lived binding would
-    fast.reset();
-    cogsift_test::ReferenceSplitter ref;
+    fast.reset(start_in_think);
+    cogsift_test::ReferenceSplitter ref(start_in_think);
 
     std::size_t start = 0, index = 0;
     while (start <= input.size()) {

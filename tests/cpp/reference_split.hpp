@@ -15,8 +15,11 @@ public:
     const std::string start_tag = "<think>";
     const std::string end_tag = "</think>";
 
+    // `start_in_think`: the stream begins inside a reasoning block.
+    explicit ReferenceSplitter(bool start_in_think = false) : in_think(start_in_think) {}
+
     std::string buffer;
-    bool in_think = false;
+    bool in_think;
     std::vector<std::string> pending_output;
     std::vector<std::string> pending_think;
 

@@ -77,6 +77,7 @@ std::string show(const std::vector<Item>& items) {
 }
 
 struct FastSide {
+    explicit FastSide(bool start_in_think) : s(start_in_think) {}
     cogsift::ThinkSplitter s;
     bool feed(std::string_view c) { return s.feed(c); }
     bool finish() { return s.finish(); }
@@ -85,6 +86,7 @@ struct FastSide {
 };
 
 struct ReferenceSide {
+    explicit ReferenceSide(bool start_in_think) : s(start_in_think) {}
     cogsift_test::ReferenceSplitter s;
     bool feed(std::string_view c) { return s.feed(c); }
     bool finish() { return s.finish(); }
@@ -93,8 +95,8 @@ struct ReferenceSide {
 };
 
 template <class Side>
-std::vector<Item> run_stream(std::vector<Chunk> chunks) {
-    Side side;
+std::vector<Item> run_stream(std::vector<Chunk> chunks, bool start_in_think) {
+    Side side(start_in_think);
     std::vector<Item> items;
     for (std::size_t i = 0; i < chunks.size(); ++i) {
         Chunk& c = chunks[i];
@@ -122,9 +124,9 @@ std::vector<Item> run_stream(std::vector<Chunk> chunks) {
 }
 
 void expect_stream(const char* name, const std::vector<Chunk>& chunks,
-                   const std::vector<Item>& expected) {
-    const auto fast = run_stream<FastSide>(chunks);
-    const auto ref = run_stream<ReferenceSide>(chunks);
+                   const std::vector<Item>& expected, bool start_in_think = false) {
+    const auto fast = run_stream<FastSide>(chunks, start_in_think);
+    const auto ref = run_stream<ReferenceSide>(chunks, start_in_think);
     if (!(fast == expected)) {
         std::printf("FAIL %s (splitter)\n  got      %s\n  expected %s\n", name,
                     show(fast).c_str(), show(expected).c_str());
@@ -178,6 +180,19 @@ void check_examples() {
                   {text("abc<th"), pass("q", "r")}, {{1, "abc", E}, {2, "q", "r"}, {2, "<th", E}});
     expect_stream("flush of reasoning onto a pass-through last chunk",
                   {text("<think>a<"), pass(E, E)}, {{1, E, "a"}, {2, E, E}, {2, E, "<"}});
+
+    // Streams that begin inside the reasoning (the prompt opened the block).
+    expect_stream("starting in reasoning: closing tag cut across chunks",
+                  {text("plan</th"), text("ink>answer")}, {{1, E, "plan"}, {2, "answer", E}}, true);
+    expect_stream("starting in reasoning: closing tag first", {text("</think>"), text("answer")},
+                  {{2, "answer", E}}, true);
+    expect_stream("starting in reasoning: a later opening tag opens another block",
+                  {text("a</think>b<think>c</think>d")}, {{1, "bd", "ac"}}, true);
+    expect_stream("starting in reasoning: opening tag is reasoning text", {text("<think>x</think>y")},
+                  {{1, "y", "<think>x"}}, true);
+    expect_stream("starting in reasoning: never closed", {text("all reasoning <"), text("b")},
+                  {{1, E, "all reasoning "}, {2, E, "<b"}}, true);
+    expect_stream("starting in reasoning: empty stream", {}, {}, true);
     expect_stream("empty stream", {}, {});
     expect_stream("empty chunks only", {text(""), text("")}, {});
     expect_stream("closed empty block emits nothing",
@@ -295,11 +310,11 @@ std::string show_chunks(const std::vector<std::string>& chunks) {
 
 // Returns false (after printing the details) on the first difference.
 bool compare_stream(cogsift::ThinkSplitter& fast, const std::vector<std::string>& chunks,
-                    std::uint64_t seed) {
-    cogsift_test::ReferenceSplitter ref;
+                    std::uint64_t seed, bool start_in_think) {
+    cogsift_test::ReferenceSplitter ref(start_in_think);
     auto fail = [&](std::size_t step, const std::string& what) {
-        std::printf("MISMATCH seed=%llu at %s %zu: %s\n  chunks %s\n",
-                    static_cast<unsigned long long>(seed),
+        std::printf("MISMATCH seed=%llu%s at %s %zu: %s\n  chunks %s\n",
+                    static_cast<unsigned long long>(seed), start_in_think ? " (starting in reasoning)" : "",
                     step < chunks.size() ? "chunk" : "end", step + 1, what.c_str(),
                     show_chunks(chunks).c_str());
         ++g_failures;
@@ -348,13 +363,14 @@ void differential(std::uint64_t base_seed, std::uint64_t iters) {
         const auto chunks = random_chunks(rng, s);
         feeds += chunks.size();
         bytes += s.size();
+        const bool start_in_think = rng.chance(25);
         bool ok;
         if (rng.chance(90)) {
-            reused.reset();
-            ok = compare_stream(reused, chunks, seed);
+            reused.reset(start_in_think);
+            ok = compare_stream(reused, chunks, seed, start_in_think);
         } else {
-            cogsift::ThinkSplitter fresh;
-            ok = compare_stream(fresh, chunks, seed);
+            cogsift::ThinkSplitter fresh(start_in_think);
+            ok = compare_stream(fresh, chunks, seed, start_in_think);
         }
         if (!ok && ++reported >= 5) {
             std::printf("stopping after %d mismatches\n", reported);

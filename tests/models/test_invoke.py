@@ -127,13 +127,22 @@ def test_calling_conventions(memory_store):
         PARSER.invoke(message, make_config(), stop=None)
 
 
-def test_ainvoke_runs_everything_at_its_first_step(memory_store):
+def test_ainvoke_splits_and_stores_on_the_loop_thread(memory_store, monkeypatch):
+    """Nothing runs before the coroutine is awaited; the split and the store
+    calls then run on the event loop's own thread (no executor), the message
+    changed before the store is written."""
     message = AIMessage(content="<think>a</think>b")
     coroutine = PARSER.ainvoke(message, make_config())
-    assert message.content == "<think>a</think>b"  # nothing runs before it is awaited
-    with pytest.raises(StopIteration) as done:
-        coroutine.send(None)  # never suspends
-    assert done.value.value is message and (message.content, message.reasoning_content) == ("b", "a")
+    assert message.content == "<think>a</think>b"
+    writes, real_set = [], dbs.hset_redis_data
+
+    def hset(name, key, value, ttl):
+        writes.append((threading.current_thread(), message.content, message.reasoning_content))
+        real_set(name, key=key, value=value, ttl=ttl)
+
+    monkeypatch.setattr(cogsift, "hset_redis_data", hset)
+    assert asyncio.run(coroutine) is message and (message.content, message.reasoning_content) == ("b", "a")
+    assert writes == [(threading.main_thread(), "b", "a")]
     assert asyncio.run(PARSER.ainvoke(AIMessage(content="c"), config=make_config())).content == "c"
     assert stored()["prompt_tokens"] == 2 * len(ENC.encode("How many tokens?"))
 

@@ -1,0 +1,61 @@
+// Reasoning in LangChain's own terms, shared by the whole-response and the
+// streaming split:
+// - the `starts_in_reasoning` switch (a field of the parser, overridable per
+//   call in the run configuration), for outputs that begin inside a block
+//   the prompt already opened;
+// - `additional_kwargs["reasoning_content"]`, where chat integrations put
+//   the reasoning they split out themselves, which summing message chunks
+//   concatenates and `content_blocks` shows as a reasoning block;
+// - the flush item of a stream that is a copy of an emitted chunk.
+#pragma once
+
+#include "cogsift.hpp"
+
+namespace cogsift {
+
+// Whether the output is parsed as beginning inside the reasoning: the run
+// configuration's "starts_in_reasoning" (top level, or under "configurable",
+// where a chain moves it), when given and not None, else the parser's field.
+// A value other than True, False or None is a TypeError.
+bool starts_in_reasoning(py::handle parser, py::handle config);
+
+// Everything a call reads from its run configuration before it touches its
+// input (session, model, switch), read once so that a bad configuration
+// fails before the run machinery starts.
+void check_call_config(py::handle parser, py::handle config);
+
+// self.<helper>(first, second, config, run_type="parser", parser=self,
+// run_config=config): one of LangChain's run helpers (Runnable's
+// _call_with_config, which takes the inner function first, and the stream
+// helpers, which take the input first; StrOutputParser's operations use them
+// with their own parse), with the parser's split as the inner function; the
+// split gets the parser and the configuration as given to the call.
+py::object through_run(py::handle self, PyObject* helper, py::handle first, py::handle second, py::handle config);
+
+// The reasoning a message carries in its additional_kwargs.
+struct KwargsReasoning {
+    // The message's additional_kwargs when it is a dict whose
+    // "reasoning_content" is absent, None or text (so it may be extended);
+    // empty otherwise, and then it is neither read nor written.
+    py::object kwargs;
+    // That "reasoning_content" when it is non-empty text; empty otherwise.
+    py::object text;
+};
+KwargsReasoning kwargs_reasoning(py::handle message);
+
+// Records `reasoning` (the message's whole new reasoning, which begins with
+// `k.text` when there is one) as kwargs["reasoning_content"]; nothing when it
+// is empty or there is no writable kwargs.
+void record_kwargs_reasoning(const KwargsReasoning& k, py::handle reasoning);
+
+// `first` followed by `second`, either of which may be empty text.
+py::object joined(py::handle first, py::handle second);
+
+// A new item for held-back text that goes out on a chunk already emitted: a
+// LangChain message is copied with the fields that summing chunks
+// accumulates (additional_kwargs, response_metadata, usage, tool call parts)
+// back at their defaults, so the sum of a stream counts them once; any other
+// object is copied shallowly.
+py::object continuation_of(py::handle chunk);
+
+}  // namespace cogsift
