@@ -264,7 +264,7 @@ class KbService:
             request = dbs.build_query_request(prefetch, {"fusion": "rrf"}, None, top_k, None, None)
         if request is None:
             return []
-        with dbs.client_session() as client:
+        with dbs.client_session(read_only=True) as client:
             points = client.query_points(store.collection_name, **request).points
         return [self._hit(dbs.point_to_document(p), p.score) for p in points]
 

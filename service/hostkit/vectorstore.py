@@ -148,7 +148,7 @@ class QorVectorStore(VectorStore):
         return True
 
     def count(self) -> int:
-        with dbs.client_session() as client:
+        with dbs.client_session(read_only=True) as client:
             return client.count(self.collection_name, exact=True).count
 
     # -- searching -----------------------------------------------------------
@@ -162,7 +162,7 @@ class QorVectorStore(VectorStore):
         )
         if request is None:
             return []
-        with dbs.client_session() as client:
+        with dbs.client_session(read_only=True) as client:
             points = client.query_points(self.collection_name, **request).points
         return [(dbs.point_to_document(p), p.score) for p in points]
 

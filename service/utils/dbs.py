@@ -35,7 +35,9 @@ Session store
 """
 import asyncio
 import atexit
+import concurrent.futures
 import contextlib
+import contextvars
 import copy
 import json
 import logging
@@ -113,23 +115,86 @@ def is_embedded():
 
 
 @contextlib.contextmanager
-def client_session():
-    """Yield the client; with an embedded client, hold its lock meanwhile."""
+def client_session(read_only=False):
+    """Yield the client; with an embedded client, hold its lock meanwhile.
+
+    Direct access may change collections, so the cached collection
+    descriptions are dropped when the session ends, unless ``read_only``.
+    """
     client = get_client()
     guard = _embedded_lock if _client_embedded else contextlib.nullcontext()
-    with guard:
-        yield client
+    try:
+        with guard:
+            yield client
+    finally:
+        if not read_only:
+            forget_collections()
+
+
+# Collection descriptions: name -> (expires_at, description). Dropped by every
+# session that may change collections, and after "collection_cache_seconds"
+# (of the "vector_db" entry; default 2, 0 disables), since other processes
+# may change a server's collections.
+_collections = {}
+_collections_guard = threading.Lock()
+
+
+def forget_collections():
+    with _collections_guard:
+        _collections.clear()
+
+
+def _describe(collection_name):
+    with client_session(read_only=True) as client:
+        info = client.get_collection(collection_name)
+    # What callers read: the collection's parameters (vectors, sparse vectors).
+    return {"status": info.status.value if hasattr(info.status, "value") else info.status,
+            "config": {"params": info.config.params.model_dump(mode="json")}}
 
 
 def get_collection(collection_name):
-    """Description of a collection as a plain nested dict.
+    """Description of a collection as a plain nested dict (a new one on
+    every call): ``{"status", "config": {"params": ...}}``.
 
     The names of its sparse vectors are the keys of
     ``["config"]["params"]["sparse_vectors"]`` (None when it has none).
     """
-    with client_session() as client:
-        info = client.get_collection(collection_name)
-    return info.model_dump(mode="json")
+    now = time.monotonic()
+    with _collections_guard:
+        hit = _collections.get(collection_name)
+    if hit is None or hit[0] <= now:
+        lifetime = float(vector_db_config().get("collection_cache_seconds", 2.0) or 0.0)
+        hit = (now + lifetime, _describe(collection_name))
+        if lifetime > 0:
+            with _collections_guard:
+                _collections[collection_name] = hit
+    return copy.deepcopy(hit[1])
+
+
+# The database calls of ``aquery`` run on one long-lived pool of the
+# process, whatever event loop awaits them: no thread is started per call or
+# per loop. Its size is the "query_threads" entry of "vector_db" (default 4).
+_pool = None
+_pool_guard = threading.Lock()
+
+
+def _query_pool():
+    global _pool
+    if _pool is None:
+        with _pool_guard:
+            if _pool is None:
+                size = int(vector_db_config().get("query_threads") or 4)
+                _pool = concurrent.futures.ThreadPoolExecutor(max_workers=size, thread_name_prefix="vector-db")
+    return _pool
+
+
+def _forget_pool():
+    # In a forked child the pool's threads do not exist.
+    global _pool, _pool_guard
+    _pool, _pool_guard = None, threading.Lock()
+
+
+os.register_at_fork(after_in_child=_forget_pool)
 
 
 # --------------------------------------------------------------------------
@@ -342,7 +407,7 @@ def point_to_document(point):
 
 
 def _query_points(collection_name, request):
-    with client_session() as client:
+    with client_session(read_only=True) as client:
         return client.query_points(collection_name, **request).points
 
 
@@ -359,9 +424,11 @@ async def aquery(collection_name, prefetch, query, using, limit, score_threshold
     request = build_query_request(prefetch, query, using, limit, score_threshold, filter)
     if request is None:
         return []
-    # The client call blocks; it runs on a worker thread so that concurrent
-    # retrievals do not stall the event loop.
-    points = await asyncio.to_thread(_query_points, collection_name, request)
+    # The client call blocks; it runs on the query pool so that concurrent
+    # retrievals do not stall the event loop; the caller's context variables
+    # go with it, as with asyncio.to_thread.
+    call = contextvars.copy_context().run
+    points = await asyncio.wrap_future(_query_pool().submit(call, _query_points, collection_name, request))
     return [(point_to_document(p), p.score) for p in points]
 
 
@@ -637,7 +704,12 @@ def lock_redis_data(name, key):
 
 def reset():
     """Drop the process-wide clients; the next use creates them afresh."""
-    global _client, _store
+    global _client, _store, _pool
+    forget_collections()
+    with _pool_guard:
+        if _pool is not None:
+            _pool.shutdown(wait=False)
+        _pool = None
     with _client_guard:
         if _client is not None:
             with contextlib.suppress(Exception):

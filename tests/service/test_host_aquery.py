@@ -1,5 +1,10 @@
 import asyncio
+import contextvars
 import json
+import os
+import signal
+import threading
+import time
 
 import pytest
 from langchain_core.documents import Document
@@ -197,3 +202,78 @@ def test_chinese_text_match_finds_words_inside_sentences(kb, keyword, nested):
     f = models.Filter(must=[models.Filter(should=[cond])] if nested else [cond])
     hits = run(aquery(kb.name, [], dense, kb.vname, 10, None, plain_filter(f)))
     assert {d.metadata["doc_id"] for d, _ in hits} == expected
+
+
+def test_queries_share_one_pool_whatever_the_loop(kb):
+    """Each asyncio.run has a loop of its own; the database calls still run on
+    the same few long-lived threads, and no loop gets a default executor."""
+    dense, _ = kb.vec("install")
+    names, executors, seen = set(), [], []
+    real = dbs._query_points
+    request_id = contextvars.ContextVar("request_id")
+
+    def spy(*args):
+        names.add(threading.current_thread().name)
+        seen.append(request_id.get(None))
+        return real(*args)
+
+    async def one():
+        request_id.set(len(executors))
+        hits = await aquery(kb.name, [], dense, kb.vname, 3, None, None)
+        executors.append(asyncio.get_running_loop()._default_executor)
+        return doc_ids(hits)
+
+    dbs._query_points = spy
+    try:
+        before = threading.active_count()
+        results = [run(one()) for _ in range(12)]
+        assert threading.active_count() <= before + 4
+    finally:
+        dbs._query_points = real
+    assert all(r == results[0] for r in results) and len(results[0]) == 3
+    assert executors == [None] * 12
+    assert len(names) <= 4 and all(n.startswith("vector-db") for n in names)
+    assert seen == list(range(12))  # the caller's context goes with the call
+
+
+def test_forked_child_gets_a_pool_of_its_own(kb):
+    dense, _ = kb.vec("install")
+    parent = doc_ids(run(aquery(kb.name, [], dense, kb.vname, 3, None, None)))
+    time.sleep(0.1)  # the pool's thread is idle and waiting when the fork comes
+    read, write = os.pipe()
+    pid = os.fork()
+    if pid == 0:  # the parent's pool threads do not exist here
+        try:
+            os.close(read)
+            signal.alarm(20)  # a child waiting on threads it does not have ends here
+            child = doc_ids(run(aquery(kb.name, [], dense, kb.vname, 3, None, None)))
+            os.write(write, json.dumps(child).encode())
+        finally:
+            os._exit(0)
+    os.close(write)
+    with os.fdopen(read) as fh:
+        child = json.loads(fh.read() or "null")
+    os.waitpid(pid, 0)
+    assert child == parent
+
+
+def test_collection_description_cached_until_changed_or_expired(kb, collection_name, monkeypatch):
+    calls = []
+    real = dbs._describe
+    monkeypatch.setattr(dbs, "_describe", lambda name: (calls.append(name), real(name))[1])
+    dbs.forget_collections()
+    first = get_collection(kb.name)
+    assert get_collection(kb.name) == first and calls == [kb.name]
+    with dbs.client_session(read_only=True):
+        pass
+    get_collection(kb.name)
+    assert calls == [kb.name]  # a read-only session changes nothing
+    with dbs.client_session():
+        pass
+    get_collection(kb.name)
+    assert calls == [kb.name] * 2
+    monkeypatch.setenv("QOR_CONF__service__vector_db__collection_cache_seconds", "0")
+    dbs.forget_collections()
+    get_collection(kb.name)
+    get_collection(kb.name)
+    assert calls == [kb.name] * 4
