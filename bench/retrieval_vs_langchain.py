@@ -9,7 +9,7 @@ each sample `--calls` calls long. The last table splits a hybrid retrieval
 into the database's own work (the query call alone, on this thread) and
 everything else.
 
-    .venv/bin/python bench/retrieval_vs_langchain.py [--calls 20] [--samples 5]
+    .venv/bin/python bench/retrieval_vs_langchain.py [--calls 20] [--samples 9]
 """
 import argparse
 import asyncio
@@ -25,16 +25,32 @@ from utils import dbs
 QUESTION = "How do I install the client on Windows?"
 
 
+def timed(fn, calls):
+    start = time.perf_counter()
+    for _ in range(calls):
+        fn()
+    return (time.perf_counter() - start) / calls
+
+
+def stat(runs):
+    runs = sorted(runs)
+    return runs[len(runs) // 2], runs[0], runs[-1]
+
+
 def sample(fn, calls, samples):
     fn()
-    runs = []
+    return stat([timed(fn, calls) for _ in range(samples)])
+
+
+def side_by_side(ours, theirs, calls, samples):
+    """Samples of the two taken in turn, so that a slow spell of the machine
+    falls on both: (our stat, their stat, median of the per-pair ratios)."""
+    ours(), theirs()
+    a, b = [], []
     for _ in range(samples):
-        start = time.perf_counter()
-        for _ in range(calls):
-            fn()
-        runs.append((time.perf_counter() - start) / calls)
-    runs.sort()
-    return runs[len(runs) // 2], runs[0], runs[-1]
+        a.append(timed(ours, calls))
+        b.append(timed(theirs, calls))
+    return stat(a), stat(b), stat([x / y for x, y in zip(a, b)])[0]
 
 
 def fmt(stat):
@@ -44,7 +60,7 @@ def fmt(stat):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--calls", type=int, default=20)
-    parser.add_argument("--samples", type=int, default=5)
+    parser.add_argument("--samples", type=int, default=9)
     args = parser.parse_args()
 
     from hostkit.corpus import index_corpus
@@ -67,45 +83,53 @@ def main():
         return lambda: loop.run_until_complete(coro_fn())
 
     c, s = args.calls, args.samples
-    lc_sync = sample(lambda: theirs.invoke(QUESTION), c, s)
-    lc_async = sample(on_loop(lambda: theirs.ainvoke(QUESTION)), c, s)
     rows = []
-    for entry, base in (("invoke", lc_sync), ("ainvoke on a running loop", lc_async)):
+    for entry in ("invoke", "ainvoke on a running loop"):
         for shape, inputs in shapes.items():
             if entry == "invoke":
-                stat = sample(lambda: ours.invoke(inputs), c, s)
+                mine, base = (lambda: ours.invoke(inputs)), (lambda: theirs.invoke(QUESTION))
             else:
-                stat = sample(on_loop(lambda: ours.ainvoke(inputs)), c, s)
-            rows.append([entry, shape, fmt(stat), fmt(base), "%.2fx" % (stat[0] / base[0])])
+                mine, base = on_loop(lambda: ours.ainvoke(inputs)), on_loop(lambda: theirs.ainvoke(QUESTION))
+            a, b, ratio = side_by_side(mine, base, c, s)
+            rows.append([entry, shape, fmt(a), fmt(b), "%.2fx" % ratio])
     print_table("One retrieval, k=3, embedded database (%d calls per sample, median of %d)" % (c, s),
                 ["entry", "input", "this package", "LangChain VectorStoreRetriever", "ratio"], rows)
 
     # Where a hybrid retrieval's time goes: the database call itself is
     # timed inside the query pool's thread.
     hybrid = shapes["hybrid"]
-    spent = []
     query_points = dbs._query_points
+    build, to_document = dbs.build_query_request, dbs.point_to_document
+    steps = {"database query": [], "request building": [], "hits to documents": []}
 
-    def timed_query(*a, **kw):
-        start = time.perf_counter()
-        try:
-            return query_points(*a, **kw)
-        finally:
-            spent.append(time.perf_counter() - start)
+    def timing(fn, into):
+        def wrapper(*a, **kw):
+            start = time.perf_counter()
+            try:
+                return fn(*a, **kw)
+            finally:
+                into.append(time.perf_counter() - start)
+        return wrapper
 
     rows = []
     for label, fn in (("invoke", lambda: ours.invoke(hybrid)),
                       ("ainvoke on a running loop", on_loop(lambda: ours.ainvoke(hybrid)))):
-        dbs._query_points = timed_query
-        try:
+        for spent in steps.values():
             spent.clear()
+        dbs._query_points = timing(query_points, steps["database query"])
+        dbs.build_query_request = timing(build, steps["request building"])
+        dbs.point_to_document = timing(to_document, steps["hits to documents"])
+        try:
             total = sample(fn, c, s)
-            db = sorted(spent)[len(spent) // 2]
         finally:
-            dbs._query_points = query_points
-        rows.append([label, fmt(total), fmt_time(db), fmt_time(total[0] - db), "%.0f%%" % (100 * db / total[0])])
+            dbs._query_points, dbs.build_query_request, dbs.point_to_document = query_points, build, to_document
+        # Per retrieval: the median of each step's time, times its calls per retrieval.
+        per_call = {k: sorted(v)[len(v) // 2] * len(v) / (c * s + 1) for k, v in steps.items()}
+        rest = total[0] - sum(per_call.values())
+        rows.append([label, fmt(total)] + [fmt_time(v) for v in per_call.values()] +
+                    [fmt_time(rest), "%.0f%%" % (100 * per_call["database query"] / total[0])])
     print_table("A hybrid retrieval: the database's work and everything else",
-                ["entry", "whole call", "database query (median)", "everything else", "database share"], rows)
+                ["entry", "whole call"] + list(steps) + ["everything else", "database share"], rows)
     parts = [("get_collection", lambda: dbs.get_collection(store.collection_name)),
              ("asyncio.run of a no-op coroutine", lambda: asyncio.run(_noop()))]
     print_table("Per-call set-up", ["step", "time of one call"], [[l, fmt(sample(f, c, s))] for l, f in parts])

@@ -4,9 +4,12 @@ own bindings of the service functions."""
 import asyncio
 import inspect
 import json
+import signal
+from typing import ClassVar
 
 import pydantic
 import pytest
+from langchain_core.documents import Document
 from langchain_core.retrievers import BaseRetriever
 
 from community.retrievers import qor
@@ -216,6 +219,57 @@ def test_sync_entry_refuses_a_running_loop(retriever, store):
 
     asyncio.run(main())
     assert store.calls == []
+
+
+class ReprCounting(Document):
+    reprs: ClassVar[list] = []
+
+    def __repr__(self):
+        ReprCounting.reprs.append(self.page_content)
+        return super().__repr__()
+
+
+@pytest.mark.parametrize("case", ["result", "error", "sigint", "loop state"])
+def test_sync_entry_runs_as_asyncio_run_does(retriever, store, monkeypatch, case):
+    """A new loop per call, closed afterwards and not left current; errors as
+    raised; Ctrl-C cancels the retrieval and ends as KeyboardInterrupt; the
+    documents are handed back without ever being formatted."""
+    loops, seen = [], []
+
+    async def aquery(*args):
+        loops.append(asyncio.get_running_loop())
+        if case == "error":
+            raise LookupError("store down")
+        if case == "sigint":
+            signal.raise_signal(signal.SIGINT)
+            try:
+                await asyncio.sleep(5)
+            except asyncio.CancelledError:
+                seen.append("cancelled")
+                raise
+        return [(ReprCounting(page_content=f"doc{i}"), 0.5) for i in range(3)]
+
+    monkeypatch.setattr(qor, "aquery", aquery)
+    ReprCounting.reprs.clear()
+    inputs = {"query": "q", "embedding": DENSE}
+    if case == "result":
+        docs = retriever.invoke(inputs)
+        assert [d.page_content for d in docs] == ["doc0", "doc1", "doc2"]
+        assert all(type(d) is ReprCounting for d in docs) and ReprCounting.reprs == []
+    elif case == "error":
+        with pytest.raises(LookupError, match="store down"):
+            retriever.invoke(inputs)
+    elif case == "sigint":
+        with pytest.raises(KeyboardInterrupt):
+            retriever.invoke(inputs)
+        assert seen == ["cancelled"]
+        assert signal.getsignal(signal.SIGINT) is signal.default_int_handler
+    else:
+        retriever.invoke(inputs)
+        retriever.invoke(inputs)
+        assert loops[0] is not loops[1] and all(loop.is_closed() for loop in loops)
+        with pytest.raises(RuntimeError):
+            asyncio.get_running_loop()
 
 
 # --- post_process ---------------------------------------------------------------
