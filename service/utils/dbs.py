@@ -13,6 +13,14 @@ Vector database
     The embedded client is not thread-safe, so every call on it is made under
     one process-wide lock; use ``client_session()`` for direct access.
 
+    ``aquery`` hands its client call to one long-lived pool of "query_threads"
+    threads (default 4) per process, whatever event loop awaits it.
+    ``get_collection`` answers from descriptions kept for
+    "collection_cache_seconds" (default 2; 0 keeps none): a
+    ``client_session()`` that is not read-only drops them when it ends, and
+    ``forget_collections()`` drops them at once (changes made by other
+    processes show after the lifetime at the latest).
+
 Session store
     Hash-like entries ``name -> {field: mapping}`` with a time-to-live per
     entry.  Redis when a Redis URL is configured, a Redis Cluster when a
