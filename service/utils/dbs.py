@@ -139,17 +139,21 @@ def client_session(read_only=False):
             forget_collections()
 
 
-# Collection descriptions: name -> (expires_at, description). Dropped by every
+# Collection descriptions: name -> (expires_at, JSON text). Dropped by every
 # session that may change collections, and after "collection_cache_seconds"
 # (of the "vector_db" entry; default 2, 0 disables), since other processes
-# may change a server's collections.
+# may change a server's collections. A description read while they were
+# being dropped is not kept: it may predate the change.
 _collections = {}
 _collections_guard = threading.Lock()
+_collections_generation = 0
 
 
 def forget_collections():
+    global _collections_generation
     with _collections_guard:
         _collections.clear()
+        _collections_generation += 1
 
 
 def _describe(collection_name):
@@ -169,14 +173,18 @@ def get_collection(collection_name):
     """
     now = time.monotonic()
     with _collections_guard:
-        hit = _collections.get(collection_name)
-    if hit is None or hit[0] <= now:
-        lifetime = float(vector_db_config().get("collection_cache_seconds", 2.0) or 0.0)
-        hit = (now + lifetime, _describe(collection_name))
-        if lifetime > 0:
-            with _collections_guard:
-                _collections[collection_name] = hit
-    return copy.deepcopy(hit[1])
+        hit, generation = _collections.get(collection_name), _collections_generation
+    if hit is not None and now < hit[0]:
+        # The description is JSON data: parsing its text makes the fresh copy
+        # at a fraction of what a deep copy costs.
+        return json.loads(hit[1])
+    lifetime = float(vector_db_config().get("collection_cache_seconds", 2.0) or 0.0)
+    description = _describe(collection_name)
+    if lifetime > 0:
+        with _collections_guard:
+            if generation == _collections_generation:
+                _collections[collection_name] = (now + lifetime, json.dumps(description))
+    return description
 
 
 # The database calls of ``aquery`` run on one long-lived pool of the
