@@ -320,9 +320,22 @@ def _to_filter(value):
         value = qm.Filter.model_validate(_rename_except(value))
     elif not isinstance(value, qm.Filter):
         raise TypeError("filter must be a mapping or a Filter, not %s" % type(value).__name__)
+    if _matches_everything(value):
+        # Without conditions every point matches. Sent as it is, the embedded
+        # database still checks it against every point (about a fifth of a
+        # millisecond on the demonstration corpus); no filter is the same query.
+        return None
     if _MatchSubstring is not None and is_embedded():
         value = _embedded_text_matches(value)
     return value
+
+
+def _matches_everything(f):
+    # Only the clauses whose empty form is certain: no "must" condition to
+    # meet, none to avoid. An empty "should" or "min_should" is left to the
+    # database.
+    return (f.should is None and f.min_should is None
+            and not f.must and not f.must_not)
 
 
 # The embedded database has no text index: it splits text only at

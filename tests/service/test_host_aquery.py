@@ -288,3 +288,19 @@ def test_collection_description_cached_until_changed_or_expired(kb, collection_n
     get_collection(kb.name)
     get_collection(kb.name)
     assert calls == [kb.name] * 6
+
+
+@pytest.mark.parametrize("plain, dropped", [
+    ({"must": []}, True),
+    ({"must": [], "must_not": [], "should": None, "min_should": None}, True),
+    ({"must_not": []}, True),
+    ({"should": []}, False),
+    ({"must": [{"key": "metadata.lang", "match": {"value": "en"}}]}, False),
+])
+def test_filter_without_conditions_is_not_sent(kb, plain, dropped):
+    dense, _ = kb.vec("install")
+    request = dbs.build_query_request([], dense, kb.vname, 5, None, plain)
+    assert (request["query_filter"] is None) is dropped
+    if dropped:
+        assert doc_ids(run(aquery(kb.name, [], dense, kb.vname, 5, None, plain))) == \
+            doc_ids(run(aquery(kb.name, [], dense, kb.vname, 5, None, None)))
