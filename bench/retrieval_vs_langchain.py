@@ -66,10 +66,11 @@ def main():
     from hostkit.corpus import index_corpus
 
     store = index_corpus()
+    # The same search on both sides: three hits, the same (empty) filter.
     ours = qor.VectorStoreRetriever(
         vectorstore=store, search_kwargs={"filter": models.Filter(must=[]), "k": 3, "score_threshold": None},
         post_process_kwargs={"weight": 1.0})
-    theirs = store.as_retriever(search_kwargs={"k": 3})
+    theirs = store.as_retriever(search_kwargs={"k": 3, "filter": models.Filter(must=[])})
     dense = store.embeddings.embed_query(QUESTION)
     sparse = store.sparse_encoder.encode_query(QUESTION)
     shapes = {
