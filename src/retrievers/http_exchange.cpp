@@ -34,7 +34,7 @@ struct ExchangeNames {
         *content, *shutdown;
     PyObject *exchange_kwnames, *post_kwnames, *thread_kwnames, *pool_kwnames;
     PyObject *namespace_cls, *condition_cls, *thread_cls, *pool_cls, *heappush, *heappop, *socket_shutdown,
-        *timeout_cls, *timeout_kinds, *join_bytes, *shut_rdwr, *pool_prefix, *watchdog_name, *watchdog_loop;
+        *timeout_cls, *timeout_kinds, *join_bytes, *shut_rdwr, *pool_prefix, *watchdog_name, *watchdog_loop, *stop_watchdog;
 };
 
 ExchangeNames* g_names = nullptr;
@@ -104,8 +104,11 @@ void finish(py::handle exchange) {
 struct Watchdog {
     PyObject* cond = nullptr;
     PyObject* heap = nullptr;
+    PyObject* thread = nullptr;
     pid_t pid = 0;  // a child process after fork has no watchdog thread
     long long sequence = 0;
+    bool stopping = false;         // set at interpreter exit, under `cond`
+    bool stop_registered = false;  // inherited through fork, like atexit's list
 };
 Watchdog g_watchdog;
 
@@ -117,6 +120,7 @@ py::object watchdog_loop(py::object cond, py::object heap) {
     bind::call_method(cond, x.acquire);
     try {
         for (;;) {
+            if (g_watchdog.stopping && g_watchdog.cond == cond.ptr()) break;
             if (PyList_GET_SIZE(heap.ptr()) == 0) {
                 bind::call_method(cond, x.wait);
                 continue;
@@ -140,6 +144,28 @@ py::object watchdog_loop(py::object cond, py::object heap) {
         PyErr_Restore(type, value, trace);
         throw;
     }
+    bind::call_method(cond, x.release);
+    return py::none();
+}
+
+// Ends the watchdog while the interpreter still runs its exit handlers. A
+// daemon thread that wakes once the interpreter is finalizing is ended by
+// the interpreter from inside whatever call wanted the lock back, here from
+// inside the watchdog's frames, whose handlers must not run then.
+py::object stop_watchdog() {
+    const ExchangeNames& x = names();
+    Watchdog& w = g_watchdog;
+    if (w.cond == nullptr || w.pid != getpid()) return py::none();
+    py::object cond = bind::borrow(w.cond);
+    bind::call_method(cond, x.acquire);
+    w.stopping = true;
+    PyObject* notified = PyObject_CallMethodNoArgs(cond.ptr(), x.notify);
+    discard(PyObject_CallMethodNoArgs(cond.ptr(), x.release));
+    if (notified == nullptr) throw py::error_already_set();
+    Py_DECREF(notified);
+    static PyObject* join = bind::intern("join");
+    bind::call_method(bind::borrow(w.thread), join, bind::real(5.0));
+    return py::none();
 }
 
 void start_watchdog() {
@@ -151,9 +177,15 @@ void start_watchdog() {
     py::object heap = bind::new_list();
     py::object thread = bind::call_kw(x.thread_cls, x.thread_kwnames, x.watchdog_loop, py::make_tuple(cond, heap),
                                       x.watchdog_name, py::handle(Py_True));
+    if (!w.stop_registered) {
+        bind::call(bind::import_from("atexit", "register"), bind::borrow(x.stop_watchdog));
+        w.stop_registered = true;
+    }
     w.cond = bind::keep(cond);
     w.heap = bind::keep(heap);
+    w.thread = bind::keep(thread);
     w.pid = getpid();
+    w.stopping = false;
     bind::call_method(thread, x.start);
 }
 
@@ -290,6 +322,14 @@ void define_http_exchange(py::module_& m) {
             .doc = "Shuts down the sockets of every external exchange whose deadline has passed.",
             .params = {{"cond"}, {"heap"}},
             .impl = bind::wrap<watchdog_loop>,
+        },
+        m.attr("__name__")));
+    g_names->stop_watchdog = bind::keep(bind::make_function(
+        {
+            .name = "_stop_external_watchdog",
+            .doc = "Ends the external exchanges' watchdog thread; registered to run at interpreter exit.",
+            .params = {},
+            .impl = bind::wrap<stop_watchdog>,
         },
         m.attr("__name__")));
     // Hooks stay installed for the life of the process; this one only looks

@@ -7,10 +7,12 @@ import gzip
 import inspect
 import json
 import logging
+import os
 import shutil
 import socket
 import ssl
 import subprocess
+import sys
 import threading
 import time
 from concurrent.futures import ThreadPoolExecutor
@@ -923,3 +925,27 @@ def test_reference_counts_stay_exact(monkeypatch, server, configs, log):
     finally:
         logging.getLogger("qor.service").disabled = False
     assert after == before
+
+
+WATCHDOG_AT_EXIT = """
+import atexit, socket, threading
+# Registered first, so it runs last among the exit handlers.
+atexit.register(lambda: print("at exit:", [t.name for t in threading.enumerate()
+                                           if t.name == "qor-external-watchdog"], flush=True))
+from community.retrievers import qor
+qor.get_configs = lambda *a, **k: {"qor_service": {
+    "qor_host": "http://127.0.0.1:%d", "external_retrieve_url": "/x/{}", "default_token": "tok"}}
+r = qor.ExternalRetriever(search_kwargs={"kb_id": "kb1"})
+print("during:", r.invoke({"query": "q"}), [t.name for t in threading.enumerate() if t.name.endswith("watchdog")])
+"""
+
+
+def test_watchdog_thread_ends_before_the_interpreter_finalizes():
+    # A daemon thread woken while the interpreter finalizes is ended from
+    # inside the call that wanted the lock back; for the watchdog that was
+    # inside compiled frames, and the process crashed at exit.
+    env = {**os.environ, "PYTHONFAULTHANDLER": "1"}
+    done = subprocess.run([sys.executable, "-c", WATCHDOG_AT_EXIT % closed_port()], env=env,
+                          capture_output=True, text=True, timeout=60)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.splitlines() == ["during: [] ['qor-external-watchdog']", "at exit: []"]
