@@ -1,3 +1,4 @@
+#include <unistd.h>
 #include "core.hpp"
 #include "module.hpp"
 
@@ -9,6 +10,10 @@
 #include <vector>
 
 namespace bind {
+
+void park_thread_at_exit() noexcept {
+    for (;;) pause();
+}
 
 PyObject* intern(const char* text) {
     // Interned strings are kept alive by this table for the life of the

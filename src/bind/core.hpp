@@ -14,6 +14,8 @@
 #include <Python.h>
 #include <pybind11/pybind11.h>
 
+#include <cxxabi.h>
+
 #include <cstddef>
 #include <exception>
 #include <utility>
@@ -56,18 +58,37 @@ PyObject* intern(const char* text);
 // ---------------------------------------------------------------------------
 // Calls (vectorcall, no argument tuples)
 
+// A thread that gets the GIL back while the interpreter is being finalised
+// is ended by the interpreter with a forced unwind (pthread_exit). Unwinding
+// through C++ frames would run their destructors, releasing references with
+// no interpreter left, so a call that the unwind reaches never returns: the
+// thread parks here without the GIL until the process exits, as a thread
+// inside plain C code effectively does.
+[[noreturn]] void park_thread_at_exit() noexcept;
+
+template <class F>
+PyObject* entering_python(F&& f) {
+    try {
+        return f();
+    } catch (abi::__forced_unwind&) {
+        park_thread_at_exit();
+    }
+}
+
 template <class... A>
 py::object call(py::handle callable, const A&... args) {
     PyObject* argv[] = {nullptr, ptr(args)...};
-    return steal(PyObject_Vectorcall(callable.ptr(), argv + 1,
-                                     sizeof...(A) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    return steal(entering_python([&] {
+        return PyObject_Vectorcall(callable.ptr(), argv + 1, sizeof...(A) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+    }));
 }
 
 template <class... A>
 py::object call_method(py::handle self, PyObject* name, const A&... args) {
     PyObject* argv[] = {self.ptr(), ptr(args)...};
-    return steal(PyObject_VectorcallMethod(name, argv, (1 + sizeof...(A)) | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                           nullptr));
+    return steal(entering_python([&] {
+        return PyObject_VectorcallMethod(name, argv, (1 + sizeof...(A)) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+    }));
 }
 
 // Calls with trailing keyword arguments: `kwnames` is a tuple of the names of
@@ -76,8 +97,9 @@ template <class... A>
 py::object call_kw(py::handle callable, py::handle kwnames, const A&... args) {
     PyObject* argv[] = {nullptr, ptr(args)...};
     const size_t npos = sizeof...(A) - static_cast<size_t>(PyTuple_GET_SIZE(kwnames.ptr()));
-    return steal(PyObject_Vectorcall(callable.ptr(), argv + 1, npos | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                     kwnames.ptr()));
+    return steal(entering_python([&] {
+        return PyObject_Vectorcall(callable.ptr(), argv + 1, npos | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames.ptr());
+    }));
 }
 
 inline py::object getattr(py::handle o, PyObject* name) { return steal(PyObject_GetAttr(o.ptr(), name)); }

@@ -139,6 +139,8 @@ PyObject* take(PyObject*& slot) {
     return v != nullptr ? v : new_ref(Py_None);
 }
 
+// The locals' destructors may run Python code that calls back into the
+// driver: it is finished for them, as a Python frame being cleared is.
 void destroy_frame(DriverObject* d) noexcept {
     if (d->frame) {
         auto frame = d->frame;
@@ -146,6 +148,12 @@ void destroy_frame(DriverObject* d) noexcept {
         d->promise = nullptr;
         frame.destroy();
     }
+}
+
+void set_already_executing(Kind kind) {
+    PyErr_SetString(PyExc_ValueError, kind == Kind::Coroutine   ? "coroutine already executing"
+                                      : kind == Kind::Generator ? "generator already executing"
+                                                                : "async generator already executing");
 }
 
 // Raises StopIteration carrying `value` (stolen), also when the value is a
@@ -282,8 +290,7 @@ Step step_frame(DriverObject* d, PyObject* value, PyObject* exc, PyObject** out)
 // so its locals are released as soon as the body is done.
 Step step(DriverObject* d, PyObject* value, PyObject* exc, PyObject** out) {
     if (d->running) {
-        PyErr_SetString(PyExc_ValueError, d->kind == Kind::Coroutine ? "coroutine already executing"
-                                                                     : "generator already executing");
+        set_already_executing(d->kind);
         return Step::Error;
     }
     d->running = true;
@@ -298,13 +305,16 @@ Step step(DriverObject* d, PyObject* value, PyObject* exc, PyObject** out) {
 // is running.
 int close_frame(DriverObject* d) {
     if (d->running) {
-        PyErr_SetString(PyExc_ValueError, d->kind == Kind::Coroutine ? "coroutine already executing"
-                                                                     : "generator already executing");
+        set_already_executing(d->kind);
         return -1;
     }
     if (!d->frame) return 0;
     int status = 0;
     if (d->promise->stop == PromiseBase::Stop::Awaiting && d->promise->inner != nullptr) {
+        // The awaited iterator's close may call back into this driver: it
+        // is running meanwhile, so that call is refused instead of resuming
+        // a frame whose awaitable is gone.
+        d->running = true;
         PyObject* inner = d->promise->inner;
         d->promise->inner = nullptr;
         PyObject* meth = PyObject_GetAttrString(inner, "close");
@@ -318,6 +328,7 @@ int close_frame(DriverObject* d) {
             Py_XDECREF(r);
         }
         Py_DECREF(inner);
+        d->running = false;
     }
     if (status < 0) {
         // Keep the close error while the frame's locals are released.
@@ -463,14 +474,9 @@ PyObject* coroutine_throw(PyObject* self, PyObject* const* args, Py_ssize_t narg
     if (exc == nullptr) return nullptr;
     auto* d = reinterpret_cast<DriverObject*>(self);
     PyObject* result = nullptr;
-    PySendResult r;
-    if (!d->frame) {
-        // A finished coroutine re-raises what is thrown into it.
-        restore_exception(new_ref(exc));
-        r = PYGEN_ERROR;
-    } else {
-        r = coroutine_send_impl(d, nullptr, exc, &result);
-    }
+    // A finished coroutine refuses what is thrown into it, as it refuses a
+    // send (a finished generator re-raises it instead).
+    PySendResult r = coroutine_send_impl(d, nullptr, exc, &result);
     Py_DECREF(exc);
     return send_result_to_call(r, result);
 }
@@ -596,15 +602,18 @@ PySendResult step_send_impl(StepObject* s, PyObject* value, PyObject* exc, PyObj
     DriverObject* gen = s->gen;
     if (s->state == StepState::Init) {
         if (gen->anext_running) {
-            PyErr_SetString(PyExc_RuntimeError, s->mode == StepMode::Close
-                                                    ? "aclose(): asynchronous generator is already running"
-                                                    : "anext(): asynchronous generator is already running");
+            PyErr_SetString(PyExc_RuntimeError, s->mode == StepMode::Close   ? "aclose(): asynchronous generator is already running"
+                                                : s->mode == StepMode::Throw ? "athrow(): asynchronous generator is already running"
+                                                                             : "anext(): asynchronous generator is already running");
             s->state = StepState::Done;
             return PYGEN_ERROR;
         }
         if (s->mode == StepMode::Close) {
             s->state = StepState::Done;
-            if (close_frame(gen) < 0) return PYGEN_ERROR;
+            gen->anext_running = true;
+            const int closed = close_frame(gen);
+            gen->anext_running = false;
+            if (closed < 0) return PYGEN_ERROR;
             *result = new_ref(Py_None);
             return PYGEN_RETURN;
         }

@@ -49,6 +49,12 @@ std::string quoted_list(const std::vector<std::string>& names) {
     return out;
 }
 
+PyObject* new_ref_or_none(PyObject* o) {
+    if (o == nullptr) o = Py_None;
+    Py_INCREF(o);
+    return o;
+}
+
 std::string utf8(PyObject* s) {
     Py_ssize_t n = 0;
     const char* p = PyUnicode_AsUTF8AndSize(s, &n);
@@ -229,9 +235,45 @@ PyMemberDef function_members[] = {
     {"__dictoffset__", T_PYSSIZET, offsetof(FunctionObject, dict), READONLY, nullptr},
     {"__name__", T_OBJECT_EX, offsetof(FunctionObject, name), 0, nullptr},
     {"__qualname__", T_OBJECT_EX, offsetof(FunctionObject, qualname), 0, nullptr},
-    {"__module__", T_OBJECT, offsetof(FunctionObject, module), 0, nullptr},
     {"__doc__", T_OBJECT, offsetof(FunctionObject, doc), 0, nullptr},
     {nullptr, 0, 0, 0, nullptr},
+};
+
+// `__module__` is looked up on the instance first: the type's own
+// `__module__` (the string the interpreter derives from the type's name) must
+// stay a string for tools that read it from the type.
+bool is_module_name(PyObject* name) {
+    static PyObject* const key = intern("__module__");
+    return name == key || (PyUnicode_Check(name) && PyUnicode_Compare(name, key) == 0);
+}
+
+PyObject* function_getattro(PyObject* self, PyObject* name) {
+    if (is_module_name(name)) {
+        PyObject* module = reinterpret_cast<FunctionObject*>(self)->module;
+        return new_ref_or_none(module);
+    }
+    return PyObject_GenericGetAttr(self, name);
+}
+
+int function_setattro(PyObject* self, PyObject* name, PyObject* value) {
+    if (is_module_name(name)) {
+        auto* f = reinterpret_cast<FunctionObject*>(self);
+        Py_XINCREF(value);
+        Py_XSETREF(f->module, value);
+        return 0;
+    }
+    return PyObject_GenericSetAttr(self, name, value);
+}
+
+// Pickled (and deep-copied) by reference, as module-level functions are:
+// the qualified name, looked up in `__module__` on loading.
+PyObject* function_reduce(PyObject* self, PyObject*) {
+    return new_ref_or_none(reinterpret_cast<FunctionObject*>(self)->qualname);
+}
+
+PyMethodDef function_methods[] = {
+    {"__reduce__", function_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef function_getset[] = {
@@ -249,6 +291,9 @@ PyType_Slot function_slots[] = {
     {Py_tp_clear, reinterpret_cast<void*>(function_clear)},
     {Py_tp_dealloc, reinterpret_cast<void*>(function_dealloc)},
     {Py_tp_members, function_members},
+    {Py_tp_methods, function_methods},
+    {Py_tp_getattro, reinterpret_cast<void*>(function_getattro)},
+    {Py_tp_setattro, reinterpret_cast<void*>(function_setattro)},
     {Py_tp_getset, function_getset},
     {0, nullptr},
 };
@@ -276,6 +321,33 @@ py::object build_signature(const FunctionDef& def) {
     py::dict kw;
     if (def.return_annotation) kw["return_annotation"] = def.return_annotation;
     return inspect.attr("Signature")(params, **kw);
+}
+
+// Makes `f` function-like for `inspect` (a code object, the defaults) with
+// a code object flagged as a coroutine's. The signature still comes from
+// `__signature__`, which `inspect` consults first.
+void add_coroutine_code(py::object& f, const FunctionDef& def) {
+    static PyObject* template_code = nullptr;
+    if (template_code == nullptr) {
+        py::dict scope;
+        py::object builtins = import("builtins");
+        builtins.attr("exec")(builtins.attr("compile")("async def f():\n    pass\n", "<compiled>", "exec"), scope);
+        template_code = keep(scope["f"].attr("__code__"));
+    }
+    py::object code = borrow(template_code);
+    py::dict names;
+    names["co_name"] = f.attr("__name__");
+    if (py::hasattr(code, "co_qualname")) names["co_qualname"] = f.attr("__qualname__");
+    f.attr("__code__") = code.attr("replace")(**names);
+    py::list positional;
+    py::dict keyword;
+    for (const Param& p : def.params) {
+        if (!p.default_value) continue;
+        if (p.kind == ParamKind::PositionalOrKeyword) positional.append(p.default_value);
+        else if (p.kind == ParamKind::KeywordOnly) keyword[str(p.name)] = p.default_value;
+    }
+    f.attr("__defaults__") = positional.empty() ? py::none() : py::object(py::tuple(positional));
+    f.attr("__kwdefaults__") = keyword.empty() ? py::none() : py::object(keyword);
 }
 
 }  // namespace
@@ -339,8 +411,13 @@ py::object make_function(FunctionDef def, py::handle module_name) {
         if (py::hasattr(coroutines, "_is_coroutine"))
             result.attr("_is_coroutine") = coroutines.attr("_is_coroutine");
         py::object inspect = import("inspect");
-        if (py::hasattr(inspect, "_is_coroutine_mark"))
+        if (py::hasattr(inspect, "_is_coroutine_mark")) {
             result.attr("_is_coroutine_marker") = inspect.attr("_is_coroutine_mark");
+        } else {
+            // Older interpreters' `inspect.iscoroutinefunction` only reads
+            // the code flags of function-like objects.
+            add_coroutine_code(result, def);
+        }
     }
     return result;
 }

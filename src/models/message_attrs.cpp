@@ -56,6 +56,31 @@ PyObject* slot(PyObject* obj, Py_ssize_t offset) {
     return *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + offset);
 }
 
+// The same, owned: dict and set operations compare keys, and a key's
+// `__eq__` may replace the slot (and free what it held) meanwhile.
+py::object owned_slot(PyObject* obj, Py_ssize_t offset) {
+    PyObject* v = slot(obj, offset);
+    return v != nullptr ? bind::borrow(v) : py::object();
+}
+
+// The instance `__dict__`, owned, or empty when it has none.
+py::object owned_dict(PyObject* obj) {
+    PyObject** dict_ptr = _PyObject_GetDictPtr(obj);
+    return dict_ptr != nullptr && *dict_ptr != nullptr ? bind::borrow(*dict_ptr) : py::object();
+}
+
+// dict[key] as a new reference, null when absent; throws on a lookup error.
+// The dict is owned by the caller for the span of the lookup.
+PyObject* dict_lookup(const py::object& dict, PyObject* key) {
+    PyObject* v = PyDict_GetItemWithError(dict.ptr(), key);
+    if (v == nullptr) {
+        if (PyErr_Occurred()) throw py::error_already_set();
+        return nullptr;
+    }
+    Py_INCREF(v);
+    return v;
+}
+
 Py_ssize_t member_offset(PyObject* descr) {
     if (descr == nullptr || Py_TYPE(descr) != &PyMemberDescr_Type) return -1;
     PyMemberDef* m = reinterpret_cast<PyMemberDescrObject*>(descr)->d_member;
@@ -98,6 +123,9 @@ py::object class_attr(PyTypeObject* tp, PyObject* name) {
 }
 
 TypeEntry compute(PyTypeObject* tp) {
+    // Class attribute lookups run the metaclass's hooks, which may reassign
+    // the instance's class: the type is owned until the entry owns it.
+    py::object keep_type = bind::borrow(reinterpret_cast<PyObject*>(tp));
     TypeEntry e;
     e.type = tp;
     if (g_base_model == nullptr || !PyType_IsSubtype(tp, g_base_model)) return e;
@@ -124,37 +152,42 @@ TypeEntry compute(PyTypeObject* tp) {
 TypeEntry entry_for(PyTypeObject* tp) {
     for (const TypeEntry& e : g_cache)
         if (e.type == tp && version_valid(tp) && e.version == tp->tp_version_tag) return e;
+    py::object keep_type = bind::borrow(reinterpret_cast<PyObject*>(tp));
     TypeEntry fresh = compute(tp);
     if (!version_valid(tp)) return fresh;  // no tag to key the entry by: do not keep it
     fresh.version = tp->tp_version_tag;
     TypeEntry stored = fresh;
     Py_INCREF(tp);
+    // What the replaced entry held is released after the table is consistent
+    // again: releasing it may run Python code that comes back here.
+    TypeEntry replaced;
+    bool placed = false;
     for (TypeEntry& e : g_cache) {
         if (e.type == tp) {
-            Py_DECREF(e.type);
+            std::swap(replaced, e);
             e = std::move(stored);
-            return fresh;
+            placed = true;
+            break;
         }
     }
-    if (g_cache.size() < kCacheSize) {
+    if (!placed && g_cache.size() < kCacheSize) {
         g_cache.push_back(std::move(stored));
-    } else {
+    } else if (!placed) {
         TypeEntry& victim = g_cache[g_next_victim];
         g_next_victim = (g_next_victim + 1) % kCacheSize;
-        PyTypeObject* old = victim.type;
+        std::swap(replaced, victim);
         victim = std::move(stored);
-        Py_DECREF(old);
     }
+    PyObject* old_type = reinterpret_cast<PyObject*>(replaced.type);
+    replaced = TypeEntry();
+    Py_XDECREF(old_type);
     return fresh;
 }
 
-bool truthy_entry(PyObject* dict, PyObject* key) {
-    PyObject* v = PyDict_GetItemWithError(dict, key);
-    if (v == nullptr) {
-        if (PyErr_Occurred()) throw py::error_already_set();
-        return false;
-    }
-    return bind::truthy(v);
+bool truthy_entry(const py::object& dict, PyObject* key) {
+    PyObject* v = dict_lookup(dict, key);
+    if (v == nullptr) return false;
+    return bind::truthy(bind::steal(v));
 }
 
 // pydantic's __setattr__ for a name that is not a declared field, on a
@@ -168,40 +201,40 @@ bool set_extra(PyObject* obj, const TypeEntry& e, int idx, PyObject* name, PyObj
         if (is_class_var < 0) PyErr_Clear();
         return false;
     }
-    PyObject* config = e.config.ptr();
+    const py::object& config = e.config;
     if (truthy_entry(config, k.frozen) || truthy_entry(config, k.validate_assignment)) return false;
     const int is_field = PyDict_Contains(e.fields.ptr(), name);
     if (is_field != 0) {
         if (is_field < 0) PyErr_Clear();
         return false;
     }
-    PyObject* extra_mode = PyDict_GetItemWithError(config, k.extra);
+    PyObject* extra_mode = PyDict_GetItemWithError(config.ptr(), k.extra);
     if (extra_mode == nullptr) {
         if (PyErr_Occurred()) PyErr_Clear();
         return false;
     }
     if (!PyUnicode_CheckExact(extra_mode) || PyUnicode_Compare(extra_mode, k.allow) != 0) return false;
-    PyObject* extra = slot(obj, g_extra_offset);
-    if (extra == nullptr || !PyDict_CheckExact(extra)) return false;
-    PyObject* fields_set = nullptr;
+    const py::object extra = owned_slot(obj, g_extra_offset);
+    if (!extra || !PyDict_CheckExact(extra.ptr())) return false;
+    py::object fields_set;
     if (g_extra_adds_to_fields_set) {
-        fields_set = slot(obj, g_fields_set_offset);
-        if (fields_set == nullptr || !PySet_CheckExact(fields_set)) return false;
+        fields_set = owned_slot(obj, g_fields_set_offset);
+        if (!fields_set || !PySet_CheckExact(fields_set.ptr())) return false;
     }
-    bind::check(PyDict_SetItem(extra, name, value));
-    if (fields_set != nullptr) bind::check(PySet_Add(fields_set, name));
+    bind::check(PyDict_SetItem(extra.ptr(), name, value));
+    if (fields_set) bind::check(PySet_Add(fields_set.ptr(), name));
     return true;
 }
 
 // pydantic's memoized handler for a declared field:
 // model.__dict__[name] = value; model.__pydantic_fields_set__.add(name).
 bool set_field(PyObject* obj, PyObject* name, PyObject* value) {
-    PyObject** dict_ptr = _PyObject_GetDictPtr(obj);
-    if (dict_ptr == nullptr || *dict_ptr == nullptr || !PyDict_CheckExact(*dict_ptr)) return false;
-    PyObject* fields_set = slot(obj, g_fields_set_offset);
-    if (fields_set == nullptr || !PySet_CheckExact(fields_set)) return false;
-    bind::check(PyDict_SetItem(*dict_ptr, name, value));
-    bind::check(PySet_Add(fields_set, name));
+    const py::object dict = owned_dict(obj);
+    if (!dict || !PyDict_CheckExact(dict.ptr())) return false;
+    const py::object fields_set = owned_slot(obj, g_fields_set_offset);
+    if (!fields_set || !PySet_CheckExact(fields_set.ptr())) return false;
+    bind::check(PyDict_SetItem(dict.ptr(), name, value));
+    bind::check(PySet_Add(fields_set.ptr(), name));
     return true;
 }
 
@@ -228,27 +261,22 @@ PyObject* fast_lookup(PyObject* obj, PyObject* name, bool& decided) {
     if (idx < 0) return nullptr;
     const TypeEntry e = entry_for(Py_TYPE(obj));
     if (!e.get_ok || e.on_class[idx]) return nullptr;
-    PyObject** dict_ptr = _PyObject_GetDictPtr(obj);
-    if (dict_ptr != nullptr && *dict_ptr != nullptr) {
-        if (!PyDict_CheckExact(*dict_ptr)) return nullptr;
-        PyObject* v = PyDict_GetItemWithError(*dict_ptr, name);
-        if (v != nullptr) {
+    const py::object dict = owned_dict(obj);
+    if (dict) {
+        if (!PyDict_CheckExact(dict.ptr())) return nullptr;
+        if (PyObject* v = dict_lookup(dict, name)) {
             decided = true;
-            Py_INCREF(v);
             return v;
         }
-        if (PyErr_Occurred()) throw py::error_already_set();
     }
-    PyObject* extra = slot(obj, g_extra_offset);
-    if (extra != nullptr && extra != Py_None) {
-        if (!PyDict_CheckExact(extra)) return nullptr;
-        PyObject* v = PyDict_GetItemWithError(extra, name);
-        if (v != nullptr) {
+    // Read after the first lookup, which may have replaced it.
+    const py::object extra = owned_slot(obj, g_extra_offset);
+    if (extra && extra.ptr() != Py_None) {
+        if (!PyDict_CheckExact(extra.ptr())) return nullptr;
+        if (PyObject* v = dict_lookup(extra, name)) {
             decided = true;
-            Py_INCREF(v);
             return v;
         }
-        if (PyErr_Occurred()) throw py::error_already_set();
     }
     decided = true;
     return nullptr;

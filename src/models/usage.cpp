@@ -2,6 +2,8 @@
 // conversation and model, kept in the session store.
 #include "cogsift.hpp"
 
+#include <pthread.h>
+
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -61,6 +63,7 @@ class UsageLock {
 public:
     UsageLock(py::handle usage_key, py::handle model_name) : key_(lock_key(usage_key, model_name)) {
         std::lock_guard<std::mutex> guard(table_guard());
+        generation_ = state().generation;
         auto& slot = table()[key_];
         if (!slot) slot = std::make_unique<Slot>();
         slot_ = slot.get();
@@ -69,7 +72,21 @@ public:
     ~UsageLock() {
         if (locked_) slot_->mutex.unlock();
         std::lock_guard<std::mutex> guard(table_guard());
+        // A lock taken before a fork belongs to the parent's table, which
+        // the child abandoned: its slot is left alone.
+        if (generation_ != state().generation) return;
         if (--slot_->users == 0) table().erase(key_);
+    }
+
+    // In a forked child only the forking thread exists: locks other threads
+    // held (and the table's own guard) would stay locked forever. The child
+    // starts from an empty table; the parent's is leaked on purpose, since
+    // its mutexes cannot be destroyed while "held" by threads that are gone.
+    static void reset_in_child() {
+        State& s = state();
+        s.guard = new std::mutex();
+        s.table = new std::unordered_map<std::string, std::unique_ptr<Slot>>();
+        ++s.generation;
     }
     UsageLock(const UsageLock&) = delete;
     UsageLock& operator=(const UsageLock&) = delete;
@@ -92,14 +109,22 @@ private:
         int users = 0;
     };
 
-    static std::mutex& table_guard() {
-        static std::mutex m;
-        return m;
+    struct State {
+        std::mutex* guard = new std::mutex();
+        std::unordered_map<std::string, std::unique_ptr<Slot>>* table =
+            new std::unordered_map<std::string, std::unique_ptr<Slot>>();
+        unsigned long generation = 0;
+    };
+    static State& state() {
+        static State* s = [] {
+            auto* fresh = new State();
+            pthread_atfork(nullptr, nullptr, [] { UsageLock::reset_in_child(); });
+            return fresh;
+        }();
+        return *s;
     }
-    static std::unordered_map<std::string, std::unique_ptr<Slot>>& table() {
-        static auto* t = new std::unordered_map<std::string, std::unique_ptr<Slot>>();
-        return *t;
-    }
+    static std::mutex& table_guard() { return *state().guard; }
+    static std::unordered_map<std::string, std::unique_ptr<Slot>>& table() { return *state().table; }
 
     static bool append_text(std::string& out, py::handle text) {
         if (!PyUnicode_Check(text.ptr())) return false;
@@ -120,6 +145,7 @@ private:
     }
 
     std::string key_;
+    unsigned long generation_ = 0;
     Slot* slot_ = nullptr;
     bool locked_ = false;
 };
