@@ -128,10 +128,24 @@ bind::Task ainvoke(py::object self, py::object input, py::object config) {
 void define_parser(py::module_& m) {
     Module& M = module();
     auto method = [&](const char* name, const char* qualname, const char* doc, std::vector<bind::Param> params,
-                      bind::Impl impl, bind::Flavor flavor) {
-        return bind::make_function(
-            {.name = name, .qualname = qualname, .doc = doc, .params = std::move(params), .impl = impl, .flavor = flavor},
-            M.module_name);
+                      bind::Impl impl, bind::Flavor flavor, py::object returns = {}) {
+        return bind::make_function({.name = name,
+                                    .qualname = qualname,
+                                    .doc = doc,
+                                    .params = std::move(params),
+                                    .impl = impl,
+                                    .flavor = flavor,
+                                    .return_annotation = std::move(returns)},
+                                   M.module_name);
+    };
+    // (self, input: BaseMessage, config) and (self, chunks, config), as the stub declares them.
+    auto whole = [&] {
+        return std::vector<bind::Param>{
+            {"self"}, bind::typed("input", type("BaseMessage")), bind::typed("config", type("Mapping[str, Any]"))};
+    };
+    auto stream = [&](const char* chunks) {
+        return std::vector<bind::Param>{
+            {"self"}, bind::typed("chunks", type(chunks)), bind::typed("config", type("Mapping[str, Any]"))};
     };
     g_split_message = bind::keep(method("_split_message", "_split_message",
                                         "The split of qorCogsift.invoke without LangChain's run around it.",
@@ -170,23 +184,23 @@ void define_parser(py::module_& m) {
                         method("invoke", "qorCogsift.invoke",
                                "Splits the message's content into answer and reasoning, records the usage "
                                "and returns the same message.",
-                               {{"self"}, {"input"}, {"config"}}, bind::wrap<invoke>, bind::Flavor::Plain)),
+                               whole(), bind::wrap<invoke>, bind::Flavor::Plain, type("BaseMessage"))),
                     Member::attribute("ainvoke",
                                       method("ainvoke", "qorCogsift.ainvoke", "invoke as a coroutine.",
-                                             {{"self"}, {"input"}, {"config"}}, bind::wrap<ainvoke>,
-                                             bind::Flavor::Coroutine)),
+                                             whole(), bind::wrap<ainvoke>, bind::Flavor::Coroutine,
+                                             type("BaseMessage"))),
                     Member::attribute(
                         "transform",
                         method("transform", "qorCogsift.transform",
                                "Splits a stream of message chunks into answer and reasoning as they arrive; "
                                "records the usage of the whole stream after its last item.",
-                               {{"self"}, {"chunks"}, {"config"}}, bind::wrap<transform>,
-                               bind::Flavor::Generator)),
+                               stream("Iterable[BaseMessage]"), bind::wrap<transform>,
+                               bind::Flavor::Generator, type("Iterator[BaseMessage]"))),
                     Member::attribute("atransform",
                                       method("atransform", "qorCogsift.atransform",
                                              "transform over an asynchronous stream of message chunks.",
-                                             {{"self"}, {"chunks"}, {"config"}}, bind::wrap<atransform>,
-                                             bind::Flavor::AsyncGenerator)),
+                                             stream("AsyncIterable[BaseMessage]"), bind::wrap<atransform>,
+                                             bind::Flavor::AsyncGenerator, type("AsyncIterator[BaseMessage]"))),
                 },
         },
         M.module_name);

@@ -274,16 +274,18 @@ void define_module_stream(py::module_& m) {
          .doc = "Splits a stream of message chunks into answer (`content`) and reasoning "
                 "(`reasoning_content`), holding back text that may be a cut <think> or </think> tag. A "
                 "synchronous generator of the received chunk objects, changed in place; records no usage.",
-         .params = {{"chunks"}},
+         .params = {bind::typed("chunks", type("Iterable[BaseMessage]"))},
          .impl = bind::wrap<split_stream>,
-         .flavor = bind::Flavor::Generator},
+         .flavor = bind::Flavor::Generator,
+         .return_annotation = type("Iterator[BaseMessage]")},
         M.module_name);
     m.attr("demo") = bind::make_function(
         {.name = "demo",
          .doc = "Runs the demonstration: 18 pieces of reasoning output, each an AIMessage, through "
                 "atransform; prints each message that comes out.",
          .params = {},
-         .impl = bind::wrap<demo>},
+         .impl = bind::wrap<demo>,
+         .return_annotation = type("None")},
         M.module_name);
 }
 

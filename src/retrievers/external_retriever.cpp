@@ -601,8 +601,10 @@ void define_external_retriever(py::module_& m) {
                     Member::field("search_kwargs", builtins.attr("dict"), bind::new_dict()),
                     Member::attribute("__init__", method({
                                                       .name = "__init__",
-                                                      .params = {{"self"}, {"kwargs", ParamKind::VarKeyword}},
+                                                      .params = {{"self"},
+                                                                 {"kwargs", ParamKind::VarKeyword, {}, type("Any")}},
                                                       .impl = bind::wrap<init>,
+                                                      .return_annotation = type("None"),
                                                   })),
                     Member::attribute(
                         "post_process",
@@ -610,8 +612,10 @@ void define_external_retriever(py::module_& m) {
                             .name = "post_process",
                             .doc = "Stamp each pair's score and the source marker 'external' into its document's "
                                    "metadata; return the documents in the service's order.",
-                            .params = {{"self"}, {"docs_and_similarities"}},
+                            .params = {{"self"},
+                                       bind::typed("docs_and_similarities", type("List[Tuple[Document, float]]"))},
                             .impl = bind::wrap<post_process>,
+                            .return_annotation = type("List[Document]"),
                         })),
                     Member::attribute("_get_relevant_documents", get_docs),
                     Member::attribute("_aget_relevant_documents", aget_docs),
@@ -621,9 +625,12 @@ void define_external_retriever(py::module_& m) {
                             .name = "_call_external_api",
                             .doc = "POST /qor/api/knowledge/knowledge-base/{id}/external-retrieve; the hits as "
                                    "(Document, score) pairs, or an empty list after logging any failure.",
-                            .params = {{"self"}, {"inputs"}, {"search_kwargs"}},
+                            .params = {{"self"},
+                                       bind::typed("inputs", type("Mapping[str, Any]")),
+                                       bind::typed("search_kwargs", type("Mapping[str, Any]"))},
                             .impl = bind::wrap<call_external_api>,
                             .flavor = bind::Flavor::Coroutine,
+                            .return_annotation = type("List[Tuple[Document, float]]"),
                         })),
                     Member::attribute(
                         "_parse_external_response",
@@ -631,8 +638,9 @@ void define_external_retriever(py::module_& m) {
                             .name = "_parse_external_response",
                             .doc = "The hits of a decoded response body as (Document, score) pairs, in the "
                                    "service's order; a failed response or a malformed hit is logged.",
-                            .params = {{"self"}, {"api_response"}},
+                            .params = {{"self"}, bind::typed("api_response", type("Any"))},
                             .impl = bind::wrap<parse_external_response>,
+                            .return_annotation = type("List[Tuple[Document, float]]"),
                         })),
                 },
         },

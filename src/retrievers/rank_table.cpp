@@ -42,21 +42,20 @@ py::object get_rrf_dict(py::object k) {
 namespace {
 void define_rank_table(py::module_& m) {
     Module& M = module();
-    py::object dict_of_scores = py::module_::import("typing").attr("Dict")[py::make_tuple(
-        py::module_::import("builtins").attr("int"), py::module_::import("builtins").attr("float"))];
+    py::object dict_of_scores = type("Dict[int, float]");
     const char* doc =
         "Reciprocal-rank score of every rank position 1..k of a search for k results: rank r scores the "
         "sum of 1/(60 + j) for j from r to k. Memoised (128 arguments, least recently used dropped "
         "first); equal arguments share an entry.";
     py::object build = bind::make_function(
-        {.name = "get_rrf_dict", .doc = doc, .params = {{"k"}}, .impl = bind::wrap<build_rank_table>,
+        {.name = "get_rrf_dict", .doc = doc, .params = {bind::typed("k", type("int"))}, .impl = bind::wrap<build_rank_table>,
          .return_annotation = dict_of_scores},
         M.module_name);
     py::object cached = bind::import_from("functools", "lru_cache")(build);
     g_cached_build = bind::keep(cached);
 
     py::object front = bind::make_function(
-        {.name = "get_rrf_dict", .doc = doc, .params = {{"k"}}, .impl = bind::wrap<get_rrf_dict>,
+        {.name = "get_rrf_dict", .doc = doc, .params = {bind::typed("k", type("int"))}, .impl = bind::wrap<get_rrf_dict>,
          .return_annotation = dict_of_scores},
         M.module_name);
     // The cache's own controls, as on any lru_cache-decorated function.

@@ -64,8 +64,9 @@ void define_recommender(py::module_& m) {
         .name = "post_process",
         .doc = "Replace each hit's similarity by the reciprocal-rank score of its position; return the "
                "documents in the store's order.",
-        .params = {{"self"}, {"docs_and_similarities"}},
+        .params = {{"self"}, bind::typed("docs_and_similarities", type("List[Tuple[Document, float]]"))},
         .impl = bind::wrap<post_process>,
+        .return_annotation = type("List[Document]"),
     });
     g_own_post_process = bind::keep(own_post_process);
     auto [get_docs, aget_docs] = retrieval_entries(qualname.c_str(), bind::wrap<get_relevant_documents>,

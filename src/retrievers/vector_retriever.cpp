@@ -361,23 +361,28 @@ void define_vector_retriever(py::module_& m) {
         .name = "post_process",
         .doc = "Replace each hit's similarity by the reciprocal-rank score of its position, scaled by the "
                "'weight' of post_process_kwargs (default 1.0); return the documents in the store's order.",
-        .params = {{"self"}, {"docs_and_similarities"}},
+        .params = {{"self"}, bind::typed("docs_and_similarities", type("List[Tuple[Document, float]]"))},
         .impl = bind::wrap<post_process>,
+        .return_annotation = type("List[Document]"),
     });
     g_post_process = bind::keep(own_post_process);
     py::object add_keywords = method({
         .name = "add_keywords_to_filter",
         .doc = "The search filter of search_kwargs as a plain mapping, extended with one text-match condition "
                "on page_content per keyword of the question.",
-        .params = {{"self"}, {"inputs"}, {"search_kwargs"}},
+        .params = {{"self"},
+                   bind::typed("inputs", type("Mapping[str, Any]")),
+                   bind::typed("search_kwargs", type("Mapping[str, Any]"))},
         .impl = bind::wrap<add_keywords_to_filter>,
+        .return_annotation = type("Dict[str, Any]"),
     });
     auto [get_docs, aget_docs] = retrieval_entries(qualname, bind::wrap<get_relevant_documents>,
                                                    bind::wrap<aget_relevant_documents>);
     py::object validator = method({
         .name = "validate_search_type",
-        .params = {{"cls"}, {"values"}},
+        .params = {{"cls"}, bind::typed("values", type("Any"))},
         .impl = bind::wrap<validate_search_type>,
+        .return_annotation = type("Any"),
     });
     py::object classmethod = py::module_::import("builtins").attr("classmethod");
     py::object model_validator = py::module_::import("pydantic").attr("model_validator");
