@@ -74,6 +74,18 @@ class MyBuildExt(build_ext):
         self.deep_copy_file("configs", PROJECT_DIR, target_dir)
         self.copy_file("requirements.txt", root_dir, target_dir)
         self.deep_copy_file("community/keyinfo_extractors/model", PROJECT_DIR, target_dir)
+        if not self.inplace:
+            self.copy_type_information(build_dir)
+
+    def copy_type_information(self, destination_dir):
+        """Ship the type stubs (``*.pyi``) and the ``py.typed`` marker beside the compiled modules.
+
+        An in-place build already has them next to its modules.
+        """
+        for source in sorted(PACKAGE_DIR.rglob("*.pyi")) + sorted(PACKAGE_DIR.rglob("py.typed")):
+            relative = source.relative_to(PROJECT_DIR)
+            (Path(destination_dir) / relative).parent.mkdir(parents=True, exist_ok=True)
+            self.copy_file(relative, PROJECT_DIR, destination_dir)
 
     def copy_file(self, path, source_dir, destination_dir):
         """Copy the file ``source_dir/path`` to ``destination_dir/path``.
