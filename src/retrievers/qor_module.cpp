@@ -29,12 +29,31 @@ std::pair<py::object, py::object> retrieval_entries(const char* class_name, bind
     py::object list_of_documents = type("List[Document]");
     py::object sync_entry = bind::make_method(class_name,
                                               {.name = "_get_relevant_documents",
+                                               .doc = R"doc(Retrieve the documents of one retrieval input.
+
+Runs ``_aget_relevant_documents`` on a new event loop: call it where no
+event loop is running.
+
+Args:
+    inputs: The retrieval input: "query" (a question, or a list of them)
+        and, as the retriever reads them, "embedding", "bm25",
+        "negative_embedding", "user_dict".
+
+Returns:
+    The documents, each with ``metadata["score"]``.
+
+Example:
+    .. code-block:: python
+
+        docs = retriever.invoke({"query": "What is RRF?"})
+        docs = await retriever.ainvoke({"query": ["q1", "q2"], "embedding": [v1, v2]}))doc",
                                                .params = {{"self"}, bind::typed("inputs", type("Mapping[str, Any]"))},
                                                .impl = get,
                                                .return_annotation = list_of_documents},
                                               M.module_name);
     py::object async_entry = bind::make_method(class_name,
                                                {.name = "_aget_relevant_documents",
+                                                .doc = "The asynchronous retrieval that _get_relevant_documents runs.",
                                                 .params = {{"self"}, bind::typed("inputs", type("Mapping[str, Any]"))},
                                                 .impl = aget,
                                                 .flavor = bind::Flavor::Coroutine,
