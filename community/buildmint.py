@@ -12,6 +12,7 @@ The build always runs in the project root (the directory holding the
 paths given on the command line (``--build-lib``, ``--build-temp``) are taken
 relative to that root.
 """
+import json
 import os
 import shutil
 from glob import glob
@@ -34,17 +35,16 @@ os.chdir(PROJECT_DIR)
 # COMMUNITY_BUILD_JOBS says otherwise); `-j N` parallelises across modules.
 ParallelCompile("COMMUNITY_BUILD_JOBS").install()
 
-# Flags for our own C++ modules only; the Cython-generated sources keep the
-# interpreter's default flags.
-CXX_FLAGS = ["-std=c++20", "-O3", "-fvisibility=hidden", "-Wall", "-Wextra"]
-
-# C++ module name -> folder of its own sources. The binding helpers in
-# src/bind are linked into every module. A module is built as soon as its
-# folder holds a .cpp file.
-CXX_MODULES = [
-    ("community.retrievers.qor", "src/retrievers"),
-    ("community.models.cogsift", "src/models"),
-]
+# src/build.json: the C++ modules (name -> folder of its own sources; the
+# binding helpers in src/bind are linked into every module; a module is built
+# as soon as its folder holds a .cpp file) and their flags, which apply to our
+# own C++ modules only: the Cython-generated sources keep the interpreter's.
+# Modules carry no debug information.
+BUILD_CONFIG = json.loads((PROJECT_DIR / "src" / "build.json").read_text())
+CXX_FLAGS = BUILD_CONFIG["cxx_flags"] + BUILD_CONFIG["release_flags"]
+if os.environ.get("COMMUNITY_WERROR") == "1":
+    CXX_FLAGS.append("-Werror")
+CXX_MODULES = list(BUILD_CONFIG["modules"].items())
 
 
 def cxx_extension(name, source_dir):
@@ -60,6 +60,7 @@ def cxx_extension(name, source_dir):
         depends=sorted(glob("src/**/*.h", recursive=True) + glob("src/**/*.hpp", recursive=True)),
         language="c++",
         extra_compile_args=CXX_FLAGS,
+        extra_link_args=BUILD_CONFIG["link_flags"],
     )
 
 

@@ -45,6 +45,8 @@ def project(tmp_path):
     for name in PATTERN_DIRS:
         write(root / "community" / name / "__init__.py")
     shutil.copy(SCRIPT, root / "community" / "buildmint.py")
+    (root / "src").mkdir()
+    shutil.copy(PROJECT / "src" / "build.json", root / "src" / "build.json")
     return root
 
 
