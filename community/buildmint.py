@@ -12,6 +12,7 @@ The build always runs in the project root (the directory holding the
 paths given on the command line (``--build-lib``, ``--build-temp``) are taken
 relative to that root.
 """
+import json
 import os
 import shutil
 from glob import glob
@@ -34,17 +35,16 @@ os.chdir(PROJECT_DIR)
 # COMMUNITY_BUILD_JOBS says otherwise); `-j N` parallelises across modules.
 ParallelCompile("COMMUNITY_BUILD_JOBS").install()
 
-# Flags for our own C++ modules only; the Cython-generated sources keep the
-# interpreter's default flags.
-CXX_FLAGS = ["-std=c++20", "-O3", "-fvisibility=hidden", "-Wall", "-Wextra"]
-
-# C++ module name -> folder of its own sources. The binding helpers in
-# src/bind are linked into every module. A module is built as soon as its
-# folder holds a .cpp file.
-CXX_MODULES = [
-    ("community.retrievers.qor", "src/retrievers"),
-    ("community.models.cogsift", "src/models"),
-]
+# src/build.json: the C++ modules (name -> folder of its own sources; the
+# binding helpers in src/bind are linked into every module; a module is built
+# as soon as its folder holds a .cpp file) and their flags, which apply to our
+# own C++ modules only: the Cython-generated sources keep the interpreter's.
+# Modules carry no debug information.
+BUILD_CONFIG = json.loads((PROJECT_DIR / "src" / "build.json").read_text())
+CXX_FLAGS = BUILD_CONFIG["cxx_flags"] + BUILD_CONFIG["release_flags"]
+if os.environ.get("COMMUNITY_WERROR") == "1":
+    CXX_FLAGS.append("-Werror")
+CXX_MODULES = list(BUILD_CONFIG["modules"].items())
 
 
 def cxx_extension(name, source_dir):
@@ -60,6 +60,7 @@ def cxx_extension(name, source_dir):
         depends=sorted(glob("src/**/*.h", recursive=True) + glob("src/**/*.hpp", recursive=True)),
         language="c++",
         extra_compile_args=CXX_FLAGS,
+        extra_link_args=BUILD_CONFIG["link_flags"],
     )
 
 
@@ -74,6 +75,18 @@ class MyBuildExt(build_ext):
         self.deep_copy_file("configs", PROJECT_DIR, target_dir)
         self.copy_file("requirements.txt", root_dir, target_dir)
         self.deep_copy_file("community/keyinfo_extractors/model", PROJECT_DIR, target_dir)
+        if not self.inplace:
+            self.copy_type_information(build_dir)
+
+    def copy_type_information(self, destination_dir):
+        """Ship the type stubs (``*.pyi``) and the ``py.typed`` marker beside the compiled modules.
+
+        An in-place build already has them next to its modules.
+        """
+        for source in sorted(PACKAGE_DIR.rglob("*.pyi")) + sorted(PACKAGE_DIR.rglob("py.typed")):
+            relative = source.relative_to(PROJECT_DIR)
+            (Path(destination_dir) / relative).parent.mkdir(parents=True, exist_ok=True)
+            self.copy_file(relative, PROJECT_DIR, destination_dir)
 
     def copy_file(self, path, source_dir, destination_dir):
         """Copy the file ``source_dir/path`` to ``destination_dir/path``.

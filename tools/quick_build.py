@@ -9,6 +9,7 @@ headers changed, in parallel, and links the module next to its package:
 The release build is still `python community/buildmint.py build_ext`.
 """
 import hashlib
+import json
 import os
 import subprocess
 import sys
@@ -19,8 +20,12 @@ from pathlib import Path
 import pybind11
 
 ROOT = Path(__file__).resolve().parent.parent
-MODULES = {"qor": ("src/retrievers", "community/retrievers"), "cogsift": ("src/models", "community/models")}
-FLAGS = ["-std=c++20", "-O3", "-DNDEBUG", "-fPIC", "-fvisibility=hidden", "-Wall", "-Wextra",
+CONFIG = json.loads((ROOT / "src" / "build.json").read_text())  # the build script's modules and flags
+# short name -> (folder of its own sources, package folder of the module)
+MODULES = {name.rsplit(".", 1)[1]: (src, name.rsplit(".", 1)[0].replace(".", "/"))
+           for name, src in CONFIG["modules"].items()}
+FLAGS = [*CONFIG["cxx_flags"], *CONFIG["release_flags"], "-fPIC",
+         *(["-Werror"] if os.environ.get("COMMUNITY_WERROR") == "1" else []),
          f"-I{ROOT / 'src'}", f"-I{pybind11.get_include()}", f"-I{sysconfig.get_paths()['include']}"]
 
 
@@ -53,7 +58,8 @@ def build(name):
     if target.exists() and not any(changed for _, changed in results):
         return
     tmp = target.with_suffix(".tmp")
-    subprocess.run(["g++", "-shared", *[str(o) for o, _ in results], "-o", str(tmp)], check=True)
+    subprocess.run(["g++", "-shared", *CONFIG["link_flags"], *[str(o) for o, _ in results], "-o", str(tmp)],
+                   check=True)
     os.replace(tmp, target)
     print("linked", target.relative_to(ROOT))
 

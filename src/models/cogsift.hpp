@@ -1,6 +1,7 @@
 // Shared state and helpers of the reasoning output parser module.
 #pragma once
 
+#include "bind/annotations.hpp"
 #include "bind/coro.hpp"
 #include "bind/module.hpp"
 #include "bind/model.hpp"
@@ -33,9 +34,13 @@ struct Module {
     // still find them skip the Python call.
     PyObject* own_get_input_len = nullptr;
     PyObject* own_get_text_token_len = nullptr;
+    py::object type_names;  // the names annotation text may use (bind::annotation_names)
 };
 
 Module& module();
+
+// The annotation that `expression` (the text of the module's stub) denotes.
+inline py::object type(const char* expression) { return bind::annotation(module().type_names, expression); }
 
 using bind::global;
 

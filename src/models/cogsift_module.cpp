@@ -93,6 +93,8 @@ BIND_MODULE(cogsift, m) {
     cogsift::g_module = state;
     cogsift::init_names(state->n);
     state->module_name = m.attr("__name__");
+    state->type_names = bind::annotation_names({{"langchain_core.messages", "BaseMessage"},
+                                                {"langchain_core.prompt_values", "PromptValue"}});
 
     // The names the module's code uses, bound at import in this order; a
     // missing dependency or service name makes the import fail.
@@ -132,4 +134,9 @@ BIND_MODULE(cogsift, m) {
          .params = {{"enabled", bind::ParamKind::PositionalOrKeyword, bind::with_default(py::none())}},
          .impl = bind::wrap<cogsift::fast_attributes>},
         state->module_name);
+
+    // The public names; the names bound from LangChain, the service and the
+    // standard library above are the module's own globals, not its interface.
+    m.attr("__all__") =
+        py::list(py::make_tuple("qorCogsift", "get_input_len", "get_text_token_len", "atransform"));
 }

@@ -128,10 +128,24 @@ bind::Task ainvoke(py::object self, py::object input, py::object config) {
 void define_parser(py::module_& m) {
     Module& M = module();
     auto method = [&](const char* name, const char* qualname, const char* doc, std::vector<bind::Param> params,
-                      bind::Impl impl, bind::Flavor flavor) {
-        return bind::make_function(
-            {.name = name, .qualname = qualname, .doc = doc, .params = std::move(params), .impl = impl, .flavor = flavor},
-            M.module_name);
+                      bind::Impl impl, bind::Flavor flavor, py::object returns = {}) {
+        return bind::make_function({.name = name,
+                                    .qualname = qualname,
+                                    .doc = doc,
+                                    .params = std::move(params),
+                                    .impl = impl,
+                                    .flavor = flavor,
+                                    .return_annotation = std::move(returns)},
+                                   M.module_name);
+    };
+    // (self, input: BaseMessage, config) and (self, chunks, config), as the stub declares them.
+    auto whole = [&] {
+        return std::vector<bind::Param>{
+            {"self"}, bind::typed("input", type("BaseMessage")), bind::typed("config", type("Mapping[str, Any]"))};
+    };
+    auto stream = [&](const char* chunks) {
+        return std::vector<bind::Param>{
+            {"self"}, bind::typed("chunks", type(chunks)), bind::typed("config", type("Mapping[str, Any]"))};
     };
     g_split_message = bind::keep(method("_split_message", "_split_message",
                                         "The split of qorCogsift.invoke without LangChain's run around it.",
@@ -154,13 +168,20 @@ void define_parser(py::module_& m) {
         m.attr("StrOutputParser"),
         {
             .name = "qorCogsift",
-            .doc = "Output parser for reasoning models: the answer stays in the message's `content`, the "
+            .doc = "Output parser for reasoning models.\n\nThe answer stays in the message's `content`, the "
                    "reasoning (between <think> and </think>) goes into its `reasoning_content`, and the "
                    "call's token usage is added to the session's record in the session store. Returns the "
                    "message objects themselves, changed in place. Reasoning a chat integration put into "
                    "`additional_kwargs[\"reasoning_content\"]` comes first in `reasoning_content`, and the whole "
                    "reasoning is kept there as well, so summed stream chunks and `content_blocks` show it. Every "
-                   "operation runs as the parser's own LangChain run (callbacks, tracing, stream events).",
+                   "operation runs as the parser's own LangChain run (callbacks, tracing, stream events).\n\n"
+                   "Example:\n"
+                   "    .. code-block:: python\n\n"
+                   "        chain = prompt | chat_model | qorCogsift()\n"
+                   "        config = {\"input\": {\"session_id\": sid},\n"
+                   "                  \"metadata\": {\"model_name\": name, \"prompt\": prompt_text}}\n"
+                   "        message = chain.invoke(question, config=config)\n"
+                   "        message.content, message.reasoning_content\n",
             .members =
                 {
                     Member::field("starts_in_reasoning", bind::borrow(reinterpret_cast<PyObject*>(&PyBool_Type)),
@@ -168,25 +189,47 @@ void define_parser(py::module_& m) {
                     Member::attribute(
                         "invoke",
                         method("invoke", "qorCogsift.invoke",
-                               "Splits the message's content into answer and reasoning, records the usage "
-                               "and returns the same message.",
-                               {{"self"}, {"input"}, {"config"}}, bind::wrap<invoke>, bind::Flavor::Plain)),
+                               R"doc(Split a whole response into answer and reasoning and record its usage.
+
+Args:
+    input: The model's message; its ``content`` becomes the answer and
+        ``reasoning_content`` is set to the reasoning.
+    config: The run configuration: "input" -> "session_id" (default
+        "default_session_id"), "metadata" -> "model_name" (default
+        "unknown_model") and, unless the message has ``usage``,
+        "metadata" -> "prompt".
+
+Returns:
+    The same message object, changed in place.
+
+Raises:
+    TypeError: ``config`` or its "input"/"metadata" entry is not a mapping.
+    KeyError: No "metadata" -> "prompt" for a message without ``usage``.)doc",
+                               whole(), bind::wrap<invoke>, bind::Flavor::Plain, type("BaseMessage"))),
                     Member::attribute("ainvoke",
                                       method("ainvoke", "qorCogsift.ainvoke", "invoke as a coroutine.",
-                                             {{"self"}, {"input"}, {"config"}}, bind::wrap<ainvoke>,
-                                             bind::Flavor::Coroutine)),
+                                             whole(), bind::wrap<ainvoke>, bind::Flavor::Coroutine,
+                                             type("BaseMessage"))),
                     Member::attribute(
                         "transform",
                         method("transform", "qorCogsift.transform",
-                               "Splits a stream of message chunks into answer and reasoning as they arrive; "
-                               "records the usage of the whole stream after its last item.",
-                               {{"self"}, {"chunks"}, {"config"}}, bind::wrap<transform>,
-                               bind::Flavor::Generator)),
+                               R"doc(Split a stream of message chunks into answer and reasoning.
+
+Args:
+    chunks: The model's chunks.
+    config: The run configuration, as for ``invoke``.
+
+Yields:
+    The received chunks, changed in place; text that may be a cut tag is
+    held back. The usage of the whole stream is recorded after the last
+    item.)doc",
+                               stream("Iterable[BaseMessage]"), bind::wrap<transform>,
+                               bind::Flavor::Generator, type("Iterator[BaseMessage]"))),
                     Member::attribute("atransform",
                                       method("atransform", "qorCogsift.atransform",
                                              "transform over an asynchronous stream of message chunks.",
-                                             {{"self"}, {"chunks"}, {"config"}}, bind::wrap<atransform>,
-                                             bind::Flavor::AsyncGenerator)),
+                                             stream("AsyncIterable[BaseMessage]"), bind::wrap<atransform>,
+                                             bind::Flavor::AsyncGenerator, type("AsyncIterator[BaseMessage]"))),
                 },
         },
         M.module_name);

@@ -271,19 +271,37 @@ void define_module_stream(py::module_& m) {
     m.attr("_asplit_chunks") = bind::borrow(g_asplit_chunks);
     m.attr("atransform") = bind::make_function(
         {.name = "atransform",
-         .doc = "Splits a stream of message chunks into answer (`content`) and reasoning "
-                "(`reasoning_content`), holding back text that may be a cut <think> or </think> tag. A "
-                "synchronous generator of the received chunk objects, changed in place; records no usage.",
-         .params = {{"chunks"}},
+         .doc = R"doc(Split a stream of message chunks into answer and reasoning.
+
+Text that may be a cut ``<think>`` or ``</think>`` tag is held back until
+later chunks settle it. Despite its name a synchronous generator; it
+records no usage and reads no configuration.
+
+Args:
+    chunks: An iterable of message objects.
+
+Yields:
+    The received message objects, changed in place: ``content`` holds
+    answer text only, ``reasoning_content`` reasoning text only.
+
+Example:
+    .. code-block:: python
+
+        pieces = ["<think>", "why", "</thi", "nk>", "answer"]
+        for chunk in atransform(AIMessageChunk(content=p) for p in pieces):
+            print(repr(chunk.reasoning_content), repr(chunk.content)))doc",
+         .params = {bind::typed("chunks", type("Iterable[BaseMessage]"))},
          .impl = bind::wrap<split_stream>,
-         .flavor = bind::Flavor::Generator},
+         .flavor = bind::Flavor::Generator,
+         .return_annotation = type("Iterator[BaseMessage]")},
         M.module_name);
     m.attr("demo") = bind::make_function(
         {.name = "demo",
          .doc = "Runs the demonstration: 18 pieces of reasoning output, each an AIMessage, through "
                 "atransform; prints each message that comes out.",
          .params = {},
-         .impl = bind::wrap<demo>},
+         .impl = bind::wrap<demo>,
+         .return_annotation = type("None")},
         M.module_name);
 }
 

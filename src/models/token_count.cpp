@@ -103,21 +103,50 @@ py::object get_text_token_len(py::object text) { return bind::steal(PyLong_FromS
 
 void define_token_count(py::module_& m) {
     Module& M = module();
-    py::object int_type = bind::borrow(reinterpret_cast<PyObject*>(&PyLong_Type));
+    py::object int_type = type("int");
     py::object input_fn = bind::make_function(
         {.name = "get_input_len",
-         .doc = "Token count of a model input: a text, a ChatPromptValue, a list of role/content mappings "
-                "and messages (content parts as their JSON text, image and audio parts not counted), or any "
-                "object with a `text` attribute. Nothing is added per message.",
-         .params = {{"inputs"}},
+         .doc = R"doc(Count the tokens of a model input in the "cl100k_base" encoding.
+
+Args:
+    inputs: A text, a ``ChatPromptValue``, a list of role/content mappings
+        and messages (content parts counted as their JSON text, image and
+        audio parts not counted), or any object with a ``text`` attribute.
+        Nothing is added per message.
+
+Returns:
+    The number of tokens.
+
+Raises:
+    KeyError: A mapping without "content".
+    AttributeError: Any other input without a ``text`` attribute.
+
+Example:
+    >>> get_input_len([{"role": "user", "content": "hello"}])
+    1)doc",
+         .params = {bind::typed("inputs", type("Union[str, PromptValue, List[Union[BaseMessage, Dict[str, Any]]]]"))},
          .impl = bind::wrap<get_input_len>,
          .return_annotation = int_type},
         M.module_name);
     py::object text_fn = bind::make_function(
         {.name = "get_text_token_len",
-         .doc = "Number of tokens of `text` in the \"cl100k_base\" encoding; special-token markers count as "
-                "ordinary text.",
-         .params = {{"text", bind::ParamKind::PositionalOrKeyword, {}, bind::borrow(reinterpret_cast<PyObject*>(&PyUnicode_Type))}},
+         .doc = R"doc(Count the tokens of a text in the "cl100k_base" encoding.
+
+Special-token markers count as ordinary text.
+
+Args:
+    text: The text.
+
+Returns:
+    The number of tokens.
+
+Raises:
+    TypeError: ``text`` is not a string.
+
+Example:
+    >>> get_text_token_len("hello world")
+    2)doc",
+         .params = {bind::typed("text", type("str"))},
          .impl = bind::wrap<get_text_token_len>,
          .return_annotation = int_type},
         M.module_name);

@@ -1,6 +1,7 @@
 // Shared state and helpers of the retrievers module.
 #pragma once
 
+#include "bind/annotations.hpp"
 #include "bind/coro.hpp"
 #include "bind/model.hpp"
 #include "bind/module.hpp"
@@ -26,9 +27,13 @@ struct Module {
     py::object module_name;  // "community.retrievers.qor"
     py::object asyncio_run, deepcopy, json_loads;
     py::object document_cls;
+    py::object type_names;  // the names annotation text may use (bind::annotation_names)
 };
 
 Module& module();
+
+// The annotation that `expression` (the text of the module's stub) denotes.
+inline py::object type(const char* expression) { return bind::annotation(module().type_names, expression); }
 
 using bind::global;
 

@@ -601,17 +601,40 @@ void define_external_retriever(py::module_& m) {
                     Member::field("search_kwargs", builtins.attr("dict"), bind::new_dict()),
                     Member::attribute("__init__", method({
                                                       .name = "__init__",
-                                                      .params = {{"self"}, {"kwargs", ParamKind::VarKeyword}},
+                                                      .doc = R"doc(Create the retriever.
+
+Args:
+    **kwargs: LangChain retriever fields; ``search_kwargs`` (kept as the
+        caller's own mapping) names the knowledge base ("kb_id") and may set
+        "k" (default 5), "score_threshold" (0.03) and "api_timeout" (30 s).
+
+Example:
+    .. code-block:: python
+
+        retriever = ExternalRetriever(search_kwargs={"kb_id": "kb-1", "k": 3})
+        docs = retriever.invoke({"query": "What is RRF?"})
+        docs[0].metadata["score"], docs[0].metadata["source_type"]  # (0.87, "external"))doc",
+                                                      .params = {{"self"},
+                                                                 {"kwargs", ParamKind::VarKeyword, {}, type("Any")}},
                                                       .impl = bind::wrap<init>,
+                                                      .return_annotation = type("None"),
                                                   })),
                     Member::attribute(
                         "post_process",
                         method({
                             .name = "post_process",
-                            .doc = "Stamp each pair's score and the source marker 'external' into its document's "
-                                   "metadata; return the documents in the service's order.",
-                            .params = {{"self"}, {"docs_and_similarities"}},
+                            .doc = R"doc(Stamp the service's scores into the documents.
+
+Args:
+    docs_and_similarities: (document, score) pairs in the service's order.
+
+Returns:
+    The same documents, in order, each with ``metadata["score"]`` and the
+    source marker ``metadata["source_type"] == "external"`` set.)doc",
+                            .params = {{"self"},
+                                       bind::typed("docs_and_similarities", type("List[Tuple[Document, float]]"))},
                             .impl = bind::wrap<post_process>,
+                            .return_annotation = type("List[Document]"),
                         })),
                     Member::attribute("_get_relevant_documents", get_docs),
                     Member::attribute("_aget_relevant_documents", aget_docs),
@@ -619,20 +642,43 @@ void define_external_retriever(py::module_& m) {
                         "_call_external_api",
                         method({
                             .name = "_call_external_api",
-                            .doc = "POST /qor/api/knowledge/knowledge-base/{id}/external-retrieve; the hits as "
-                                   "(Document, score) pairs, or an empty list after logging any failure.",
-                            .params = {{"self"}, {"inputs"}, {"search_kwargs"}},
+                            .doc = R"doc(Post the question to the external knowledge-base service.
+
+The endpoint is ``qor_host`` joined with ``external_retrieve_url`` of the
+"qor_service" configuration, the knowledge-base id filled into the
+template's positional placeholder.
+
+Args:
+    inputs: The retrieval input; its "query" is sent.
+    search_kwargs: This call's copy of the options ("k" as "topK",
+        "score_threshold" as "scoreThreshold").
+
+Returns:
+    The hits as (document, score) pairs; an empty list after logging any
+    failure (missing configuration, timeout, a status other than 200, a
+    body that is not JSON). Nothing is raised.)doc",
+                            .params = {{"self"},
+                                       bind::typed("inputs", type("Mapping[str, Any]")),
+                                       bind::typed("search_kwargs", type("Mapping[str, Any]"))},
                             .impl = bind::wrap<call_external_api>,
                             .flavor = bind::Flavor::Coroutine,
+                            .return_annotation = type("List[Tuple[Document, float]]"),
                         })),
                     Member::attribute(
                         "_parse_external_response",
                         method({
                             .name = "_parse_external_response",
-                            .doc = "The hits of a decoded response body as (Document, score) pairs, in the "
-                                   "service's order; a failed response or a malformed hit is logged.",
-                            .params = {{"self"}, {"api_response"}},
+                            .doc = R"doc(Turn a decoded response body into (document, score) pairs.
+
+Args:
+    api_response: The JSON body of a 200 response.
+
+Returns:
+    The hits in the service's order; an empty list, after an error log
+    line, when the body reports a failure or is malformed.)doc",
+                            .params = {{"self"}, bind::typed("api_response", type("Any"))},
                             .impl = bind::wrap<parse_external_response>,
+                            .return_annotation = type("List[Tuple[Document, float]]"),
                         })),
                 },
         },

@@ -26,16 +26,35 @@ py::object filter_mapping(py::handle search_kwargs) {
 
 std::pair<py::object, py::object> retrieval_entries(const char* class_name, bind::Impl get, bind::Impl aget) {
     Module& M = module();
-    py::object list_of_documents = bind::getitem(bind::import_from("typing", "List"), M.document_cls);
+    py::object list_of_documents = type("List[Document]");
     py::object sync_entry = bind::make_method(class_name,
                                               {.name = "_get_relevant_documents",
-                                               .params = {{"self"}, {"inputs"}},
+                                               .doc = R"doc(Retrieve the documents of one retrieval input.
+
+Runs ``_aget_relevant_documents`` on a new event loop: call it where no
+event loop is running.
+
+Args:
+    inputs: The retrieval input: "query" (a question, or a list of them)
+        and, as the retriever reads them, "embedding", "bm25",
+        "negative_embedding", "user_dict".
+
+Returns:
+    The documents, each with ``metadata["score"]``.
+
+Example:
+    .. code-block:: python
+
+        docs = retriever.invoke({"query": "What is RRF?"})
+        docs = await retriever.ainvoke({"query": ["q1", "q2"], "embedding": [v1, v2]}))doc",
+                                               .params = {{"self"}, bind::typed("inputs", type("Mapping[str, Any]"))},
                                                .impl = get,
                                                .return_annotation = list_of_documents},
                                               M.module_name);
     py::object async_entry = bind::make_method(class_name,
                                                {.name = "_aget_relevant_documents",
-                                                .params = {{"self"}, {"inputs"}},
+                                                .doc = "The asynchronous retrieval that _get_relevant_documents runs.",
+                                                .params = {{"self"}, bind::typed("inputs", type("Mapping[str, Any]"))},
                                                 .impl = aget,
                                                 .flavor = bind::Flavor::Coroutine,
                                                 .return_annotation = list_of_documents},
@@ -145,6 +164,7 @@ BIND_MODULE(qor, m) {
     m.attr("Document") = bind::import_from("langchain_core.documents", "Document");
     m.attr("VectorStoreRetriever") = bind::import_from("langchain_core.vectorstores", "VectorStoreRetriever");
     state->document_cls = m.attr("Document");
+    state->type_names = bind::annotation_names({{"langchain_core.documents", "Document"}});
     m.attr("get_configs") = bind::import_from("configs", "get_configs");
     m.attr("aquery") = bind::import_from("utils.dbs", "aquery");
     m.attr("get_collection") = bind::import_from("utils.dbs", "get_collection");
@@ -152,4 +172,9 @@ BIND_MODULE(qor, m) {
     m.attr("custom_tokenizer") = bind::import_from("utils.tokenizer", "custom_tokenizer");
 
     bind::run_definitions(m);
+
+    // The public names; the names bound from the service and LangChain above
+    // are the module's own globals, not its interface.
+    m.attr("__all__") = py::list(
+        py::make_tuple("VectorStoreRetriever", "VectorStoreRecommender", "ExternalRetriever", "get_rrf_dict"));
 }

@@ -42,21 +42,35 @@ py::object get_rrf_dict(py::object k) {
 namespace {
 void define_rank_table(py::module_& m) {
     Module& M = module();
-    py::object dict_of_scores = py::module_::import("typing").attr("Dict")[py::make_tuple(
-        py::module_::import("builtins").attr("int"), py::module_::import("builtins").attr("float"))];
-    const char* doc =
-        "Reciprocal-rank score of every rank position 1..k of a search for k results: rank r scores the "
-        "sum of 1/(60 + j) for j from r to k. Memoised (128 arguments, least recently used dropped "
-        "first); equal arguments share an entry.";
+    py::object dict_of_scores = type("Dict[int, float]");
+    const char* doc = R"doc(Reciprocal-rank score of every rank of a search for k results.
+
+Rank r scores the sum of 1/(60 + j) for j from r to k, so rank k scores
+1/(60 + k) and rank 1 the most. Memoised like ``functools.lru_cache()``
+(128 arguments, least recently used dropped first; equal arguments share an
+entry): treat the result as read-only.
+
+Args:
+    k: Number of results of the search.
+
+Returns:
+    Mapping of rank (k down to 1) to score; empty when k < 1.
+
+Raises:
+    TypeError: k is not an integer, or not hashable.
+
+Example:
+    >>> get_rrf_dict(2)
+    {2: 0.016129032258064516, 1: 0.03252247488101534})doc";
     py::object build = bind::make_function(
-        {.name = "get_rrf_dict", .doc = doc, .params = {{"k"}}, .impl = bind::wrap<build_rank_table>,
+        {.name = "get_rrf_dict", .doc = doc, .params = {bind::typed("k", type("int"))}, .impl = bind::wrap<build_rank_table>,
          .return_annotation = dict_of_scores},
         M.module_name);
     py::object cached = bind::import_from("functools", "lru_cache")(build);
     g_cached_build = bind::keep(cached);
 
     py::object front = bind::make_function(
-        {.name = "get_rrf_dict", .doc = doc, .params = {{"k"}}, .impl = bind::wrap<get_rrf_dict>,
+        {.name = "get_rrf_dict", .doc = doc, .params = {bind::typed("k", type("int"))}, .impl = bind::wrap<get_rrf_dict>,
          .return_annotation = dict_of_scores},
         M.module_name);
     // The cache's own controls, as on any lru_cache-decorated function.

@@ -62,10 +62,20 @@ void define_recommender(py::module_& m) {
 
     py::object own_post_process = method({
         .name = "post_process",
-        .doc = "Replace each hit's similarity by the reciprocal-rank score of its position; return the "
-               "documents in the store's order.",
-        .params = {{"self"}, {"docs_and_similarities"}},
+        .doc = R"doc(Score the store's hits by rank, without a weight.
+
+Args:
+    docs_and_similarities: (document, similarity) pairs, best first.
+
+Returns:
+    The same documents in the same order, each with ``metadata["score"]``
+    set to ``get_rrf_dict(search_kwargs["k"])[rank]``.
+
+Raises:
+    KeyError: More pairs than ``search_kwargs["k"]``.)doc",
+        .params = {{"self"}, bind::typed("docs_and_similarities", type("List[Tuple[Document, float]]"))},
         .impl = bind::wrap<post_process>,
+        .return_annotation = type("List[Document]"),
     });
     g_own_post_process = bind::keep(own_post_process);
     auto [get_docs, aget_docs] = retrieval_entries(qualname.c_str(), bind::wrap<get_relevant_documents>,

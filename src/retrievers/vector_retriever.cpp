@@ -359,25 +359,70 @@ void define_vector_retriever(py::module_& m) {
 
     py::object own_post_process = method({
         .name = "post_process",
-        .doc = "Replace each hit's similarity by the reciprocal-rank score of its position, scaled by the "
-               "'weight' of post_process_kwargs (default 1.0); return the documents in the store's order.",
-        .params = {{"self"}, {"docs_and_similarities"}},
+        .doc = R"doc(Score the store's hits by rank.
+
+Args:
+    docs_and_similarities: (document, similarity) pairs, best first.
+
+Returns:
+    The same documents in the same order, each with ``metadata["score"]``
+    set to ``get_rrf_dict(search_kwargs["k"])[rank]`` times the "weight" of
+    ``post_process_kwargs`` (default 1.0).
+
+Raises:
+    KeyError: More pairs than ``search_kwargs["k"]``.)doc",
+        .params = {{"self"}, bind::typed("docs_and_similarities", type("List[Tuple[Document, float]]"))},
         .impl = bind::wrap<post_process>,
+        .return_annotation = type("List[Document]"),
     });
     g_post_process = bind::keep(own_post_process);
     py::object add_keywords = method({
         .name = "add_keywords_to_filter",
-        .doc = "The search filter of search_kwargs as a plain mapping, extended with one text-match condition "
-               "on page_content per keyword of the question.",
-        .params = {{"self"}, {"inputs"}, {"search_kwargs"}},
+        .doc = R"doc(Extend a search filter with the question's keywords.
+
+Args:
+    inputs: The retrieval input; "query" is tokenized with the per-request
+        "user_dict" (comma-separated words).
+    search_kwargs: Search options whose "filter" is extended.
+
+Returns:
+    ``search_kwargs["filter"].dict()`` with one text-match condition on
+    "page_content" per keyword appended to its "must" list; an empty
+    mapping for the collection "default_metric_lib". Neither argument is
+    changed.
+
+Example:
+    .. code-block:: python
+
+        search_kwargs["filter"] = retriever.add_keywords_to_filter(
+            {"query": "hybrid search", "user_dict": ""}, retriever.search_kwargs)
+)doc",
+        .params = {{"self"},
+                   bind::typed("inputs", type("Mapping[str, Any]")),
+                   bind::typed("search_kwargs", type("Mapping[str, Any]"))},
         .impl = bind::wrap<add_keywords_to_filter>,
+        .return_annotation = type("Dict[str, Any]"),
     });
     auto [get_docs, aget_docs] = retrieval_entries(qualname, bind::wrap<get_relevant_documents>,
                                                    bind::wrap<aget_relevant_documents>);
     py::object validator = method({
         .name = "validate_search_type",
-        .params = {{"cls"}, {"values"}},
+        .doc = R"doc(Check ``search_type`` before the model is built.
+
+A missing ``search_type`` is read as this class's default, "qor_search"
+(LangChain's own check reads it as "similarity").
+
+Args:
+    values: The raw constructor input.
+
+Returns:
+    ``values`` unchanged.
+
+Raises:
+    ValueError: ``search_type`` is not in ``allowed_search_types``.)doc",
+        .params = {{"cls"}, bind::typed("values", type("Any"))},
         .impl = bind::wrap<validate_search_type>,
+        .return_annotation = type("Any"),
     });
     py::object classmethod = py::module_::import("builtins").attr("classmethod");
     py::object model_validator = py::module_::import("pydantic").attr("model_validator");

@@ -1,6 +1,7 @@
 """Builds the binding layer's probe extension once per source version."""
 import hashlib
 import importlib.util
+import json
 import subprocess
 import sys
 import sysconfig
@@ -13,7 +14,8 @@ import pytest
 ROOT = Path(__file__).resolve().parents[2]
 SOURCES = sorted((ROOT / "src" / "bind").glob("*.cpp")) + [Path(__file__).with_name("probe.cpp")]
 HEADERS = sorted((ROOT / "src" / "bind").glob("*.hpp"))
-FLAGS = ["-std=c++20", "-O2", "-fPIC", "-fvisibility=hidden", "-Wall", "-Wextra", "-Werror",
+# The modules' own flags (src/build.json), optimised less, warnings as errors.
+FLAGS = [*json.loads((ROOT / "src" / "build.json").read_text())["cxx_flags"], "-O2", "-fPIC", "-Werror",
          f"-I{ROOT / 'src'}", f"-I{pybind11.get_include()}", f"-I{sysconfig.get_paths()['include']}"]
 
 

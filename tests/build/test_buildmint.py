@@ -45,6 +45,8 @@ def project(tmp_path):
     for name in PATTERN_DIRS:
         write(root / "community" / name / "__init__.py")
     shutil.copy(SCRIPT, root / "community" / "buildmint.py")
+    (root / "src").mkdir()
+    shutil.copy(PROJECT / "src" / "build.json", root / "src" / "build.json")
     return root
 
 
@@ -223,6 +225,20 @@ def test_model_tree_copied_when_its_parent_is_missing_in_the_output(project, run
     assert (out_model / "zh" / "weights.bin").read_bytes() == b"\x00\x01"
 
 
+def test_release_build_ships_type_stubs_and_marker_inplace_leaves_them(project, run_build, tmp_path):
+    write(project / "community" / "py.typed")
+    write(project / "community" / "models" / "parser.pyi", "def f(x: int) -> int: ...\n")
+    build_lib = tmp_path / "out"
+    run_build(project, build_lib)
+    assert (build_lib / "community" / "py.typed").is_file()
+    assert (build_lib / "community" / "models" / "parser.pyi").read_text() == "def f(x: int) -> int: ...\n"
+    before = files_under(project)
+    run_build(project, tmp_path / "unused", inplace=True)
+    assert [p for p in files_under(project) if p.endswith((".pyi", "py.typed"))] == [
+        "community/models/parser.pyi", "community/py.typed"]
+    assert set(before) <= set(files_under(project))
+
+
 def test_inplace_build_copies_into_package_without_self_copy(project, run_build):
     requirements = write(project / "community" / "requirements.txt", "tiktoken>=0.7,<1\n")
     write(project / "configs" / "sub" / "db.json", "{}")
@@ -286,6 +302,8 @@ def test_release_build_of_the_project_from_another_directory(tmp_path):
     assert files_under(build_lib / "community" / "keyinfo_extractors" / "model") == files_under(model)
     if (PROJECT / "configs").is_dir():
         assert files_under(build_lib / "configs") == files_under(PROJECT / "configs")
+    for stub in ("community/retrievers/qor.pyi", "community/models/cogsift.pyi", "community/py.typed"):
+        assert (build_lib / stub).read_bytes() == (PROJECT / stub).read_bytes()
     # Nothing is written into the caller's working directory.
     assert sorted(p.name for p in tmp_path.iterdir()) == ["lib", "temp"]
 

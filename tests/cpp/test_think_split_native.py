@@ -10,6 +10,7 @@ Environment:
                              (default 50000; 0 skips the timing report)
 """
 
+import json
 import os
 import shutil
 import subprocess
@@ -19,6 +20,8 @@ import pytest
 
 HERE = Path(__file__).resolve().parent
 SOURCE = HERE / "test_think_split.cpp"
+# The modules' own flags (src/build.json), optimised less, warnings as errors.
+CXX_FLAGS = json.loads((HERE.parents[1] / "src" / "build.json").read_text())["cxx_flags"]
 
 
 @pytest.fixture(scope="module")
@@ -28,7 +31,7 @@ def program(tmp_path_factory):
         pytest.skip("g++ is not installed")
     exe = tmp_path_factory.mktemp("think_split") / "test_think_split"
     build = subprocess.run(
-        [compiler, "-std=c++20", "-O2", "-Wall", "-Wextra", "-Werror", "-o", str(exe), str(SOURCE)],
+        [compiler, *CXX_FLAGS, "-O2", "-Werror", "-o", str(exe), str(SOURCE)],
         capture_output=True,
         text=True,
     )
