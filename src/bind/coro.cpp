@@ -7,6 +7,59 @@
 namespace bind {
 
 // ---------------------------------------------------------------------------
+// What the collector sees of a frame
+
+namespace {
+
+// The frame allocated last on this thread: its promise, constructed right
+// after the allocation, takes it as the frame's memory.
+thread_local std::uintptr_t t_allocated_begin = 0;
+thread_local std::uintptr_t t_allocated_end = 0;
+
+// The frame being resumed on this thread, if any: `Local`s constructed in
+// its memory register with it.
+thread_local FrameRoots* t_resuming = nullptr;
+
+}  // namespace
+
+FrameRoots::FrameRoots() noexcept {
+    const auto self = reinterpret_cast<std::uintptr_t>(this);
+    if (self >= t_allocated_begin && self < t_allocated_end) {
+        begin_ = t_allocated_begin;
+        end_ = t_allocated_end;
+    }
+    t_allocated_begin = t_allocated_end = 0;
+}
+
+void FrameRoots::add(py::object& parameter) noexcept {
+    if (holds(&parameter) && parameter_count_ < max_parameters) parameters_[parameter_count_++] = &parameter;
+}
+
+int FrameRoots::visit(visitproc visit, void* arg) const {
+    for (int i = 0; i < parameter_count_; ++i) Py_VISIT(parameters_[i]->ptr());
+    for (const Local* local = locals_; local != nullptr; local = local->next_) Py_VISIT(local->ptr());
+    return 0;
+}
+
+void Local::link() noexcept {
+    FrameRoots* roots = t_resuming;
+    if (roots == nullptr || !roots->holds(this)) return;
+    next_ = roots->locals_;
+    if (next_ != nullptr) next_->prev_ = &next_;
+    prev_ = &roots->locals_;
+    roots->locals_ = this;
+}
+
+void* PromiseBase::operator new(std::size_t size) {
+    void* frame = ::operator new(size);
+    t_allocated_begin = reinterpret_cast<std::uintptr_t>(frame);
+    t_allocated_end = t_allocated_begin + size;
+    return frame;
+}
+
+void PromiseBase::operator delete(void* frame, std::size_t size) noexcept { ::operator delete(frame, size); }
+
+// ---------------------------------------------------------------------------
 // Promise side
 
 PromiseBase::~PromiseBase() {
@@ -36,6 +89,9 @@ py::object PromiseBase::take_result() {
 
 bool AwaitPython::await_suspend(std::coroutine_handle<>) noexcept {
     PyObject* it = awaitable_iter(awaitable.ptr());
+    // The frame keeps the iterator only (the promise's, which the collector
+    // sees), as `await` does.
+    awaitable = py::object();
     if (it == nullptr) {
         // Not awaitable: resume at once and raise the TypeError there.
         Py_XDECREF(promise->error);
@@ -260,7 +316,10 @@ Step step_frame(DriverObject* d, PyObject* value, PyObject* exc, PyObject** out)
         }
 
         p.stop = Stop::Running;
+        FrameRoots* outer = t_resuming;
+        t_resuming = &p.roots;
         d->frame.resume();
+        t_resuming = outer;
 
         switch (p.stop) {
             case Stop::Awaiting:
@@ -405,14 +464,29 @@ DriverObject* new_driver(PyTypeObject* tp, std::coroutine_handle<> frame, Promis
 int driver_traverse(PyObject* self, visitproc visit, void* arg) {
     auto* d = reinterpret_cast<DriverObject*>(self);
     Py_VISIT(Py_TYPE(self));
-    // References held by the frame's locals are invisible; the ones the
-    // promise holds across a suspension are not.
     if (d->frame && d->promise != nullptr) {
         Py_VISIT(d->promise->inner);
         Py_VISIT(d->promise->transfer);
         Py_VISIT(d->promise->error);
+        // A running frame's locals change under the collector's feet; like
+        // the interpreter with its own running frames, it counts them as
+        // references from outside.
+        if (!d->running) return d->promise->roots.visit(visit, arg);
     }
     return 0;
+}
+
+// A frame in a cycle of garbage is destroyed while all the cycle's objects
+// are still intact (the collector finalises all of them before it clears
+// any), so its locals' destructors never meet a cleared object. A running
+// frame is left alone: the caller driving it holds the driver.
+void driver_finalize(PyObject* self) {
+    auto* d = reinterpret_cast<DriverObject*>(self);
+    if (d->running) return;
+    PyObject* pending = PyErr_Occurred() != nullptr ? fetch_exception() : nullptr;
+    destroy_frame(d);
+    if (PyErr_Occurred() != nullptr) PyErr_WriteUnraisable(self);
+    if (pending != nullptr) restore_exception(pending);
 }
 
 int driver_clear(PyObject* self) {
@@ -503,6 +577,7 @@ PyType_Slot coroutine_slots[] = {
     {Py_tp_methods, coroutine_methods},
     {Py_tp_traverse, reinterpret_cast<void*>(driver_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(driver_clear)},
+    {Py_tp_finalize, reinterpret_cast<void*>(driver_finalize)},
     {Py_tp_dealloc, reinterpret_cast<void*>(driver_dealloc)},
     {0, nullptr},
 };
@@ -564,6 +639,7 @@ PyType_Slot generator_slots[] = {
     {Py_tp_methods, generator_methods},
     {Py_tp_traverse, reinterpret_cast<void*>(driver_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(driver_clear)},
+    {Py_tp_finalize, reinterpret_cast<void*>(driver_finalize)},
     {Py_tp_dealloc, reinterpret_cast<void*>(driver_dealloc)},
     {0, nullptr},
 };
@@ -775,6 +851,7 @@ PyType_Slot async_generator_slots[] = {
     {Py_tp_methods, async_generator_methods},
     {Py_tp_traverse, reinterpret_cast<void*>(driver_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(driver_clear)},
+    {Py_tp_finalize, reinterpret_cast<void*>(driver_finalize)},
     {Py_tp_dealloc, reinterpret_cast<void*>(driver_dealloc)},
     {0, nullptr},
 };

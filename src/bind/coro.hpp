@@ -25,26 +25,126 @@
 // - Lambdas that are coroutines must capture nothing, for the same reason.
 // - Frames are created, resumed and destroyed with the GIL held; never
 //   release the GIL across `co_await` or `co_yield`.
-// - The garbage collector cannot see references held in a C++ frame: never
-//   let the driver object be reachable from its own frame.
+// - The garbage collector sees what a suspended frame holds in its
+//   parameters and in its `bind::Local` variables (and `bind::Local`
+//   members of its locals), and nothing else: a `py::object` local is
+//   invisible to it, so a reference cycle through that object and the driver
+//   is never collected. Declare every Python reference that lives across a
+//   `co_await` or `co_yield` as `bind::Local`; a `py::object` local that
+//   does is harmless for memory, only the cycles through it leak.
 // - Closing or abandoning a driver destroys the frame: destructors of the
-//   locals run, `catch` blocks do not.
+//   locals run, `catch` blocks do not. The collector does the same to a
+//   frame in a cycle of garbage (before it clears any of the cycle's
+//   objects), never to a running one.
 #pragma once
 
 #include "function.hpp"
 
 #include <coroutine>
 
+#include <cstddef>
+#include <cstdint>
+#include <type_traits>
+
 namespace bind {
+
+class Local;
+
+// The Python references of a suspended frame that the collector visits: the
+// parameters and the `Local` variables that lie in the frame's own memory.
+// Anything outside it (a `Local` on the stack of a function the body calls,
+// or on the heap, a reference parameter) is never visited, so nothing is
+// counted as the frame's that the frame does not own.
+class FrameRoots {
+public:
+    FrameRoots() noexcept;
+    FrameRoots(const FrameRoots&) = delete;
+    FrameRoots& operator=(const FrameRoots&) = delete;
+
+    // Registers a parameter (or a part of one) of the frame.
+    void add(py::object& parameter) noexcept;
+    int visit(visitproc visit, void* arg) const;
+
+private:
+    friend class Local;
+    bool holds(const void* p) const noexcept {
+        const auto at = reinterpret_cast<std::uintptr_t>(p);
+        return at >= begin_ && at < end_;
+    }
+
+    static constexpr int max_parameters = 8;
+    std::uintptr_t begin_ = 0;  // the frame's memory; empty when unknown
+    std::uintptr_t end_ = 0;
+    py::object* parameters_[max_parameters];
+    int parameter_count_ = 0;
+    Local* locals_ = nullptr;  // most recently constructed first
+};
+
+// A `py::object` local of a coroutine body that the collector sees while
+// the frame is suspended. It registers with the frame being resumed on this
+// thread when it is constructed inside that frame's memory (a local of the
+// body, or a member of one); constructed anywhere else it is a plain
+// `py::object`. It never moves: its value does.
+class Local : public py::object {
+public:
+    Local() noexcept { link(); }
+    Local(py::object value) noexcept : py::object(std::move(value)) { link(); }
+    Local(const Local& other) noexcept : py::object(other) { link(); }
+    Local(Local&& other) noexcept : py::object(std::move(other)) { link(); }
+    ~Local() { unlink(); }
+    Local& operator=(py::object value) noexcept {
+        py::object::operator=(std::move(value));
+        return *this;
+    }
+    Local& operator=(const Local& other) noexcept { return *this = py::object(other); }
+
+private:
+    friend class FrameRoots;
+    void link() noexcept;
+    void unlink() noexcept {
+        if (prev_ == nullptr) return;
+        *prev_ = next_;
+        if (next_ != nullptr) next_->prev_ = prev_;
+    }
+
+    Local** prev_ = nullptr;  // the link pointing here, null when not registered
+    Local* next_ = nullptr;
+};
+
+// How the frame registers a parameter of type T. `py::object` parameters
+// register themselves; a parameter of another type that owns Python
+// references declares them with a function found by argument-dependent
+// lookup, `void frame_references(T&, bind::FrameRoots&)`.
+template <class T>
+void add_parameter(FrameRoots& roots, T& parameter) noexcept {
+    if constexpr (std::is_base_of_v<py::object, T>) {
+        roots.add(parameter);
+    } else if constexpr (requires { frame_references(parameter, roots); }) {
+        frame_references(parameter, roots);
+    } else {
+        static_assert(!std::is_base_of_v<py::handle, T>, "coroutine parameters must own their references");
+        static_assert(std::is_trivially_destructible_v<T>,
+                      "a parameter type that may own Python references needs frame_references()");
+    }
+}
 
 class PromiseBase {
 public:
     enum class Stop { NotStarted, Running, Awaiting, Yielded, Done };
 
-    PromiseBase() = default;
+    // Called with the frame's copies of the body's parameters.
+    template <class... A>
+    explicit PromiseBase(A&... parameters) noexcept {
+        static_assert(sizeof...(A) <= 8, "more parameters than the frame registers");
+        (add_parameter(roots, parameters), ...);
+    }
     PromiseBase(const PromiseBase&) = delete;
     PromiseBase& operator=(const PromiseBase&) = delete;
     ~PromiseBase();
+
+    // Frames are allocated here, so the promise knows the frame's memory.
+    static void* operator new(std::size_t size);
+    static void operator delete(void* frame, std::size_t size) noexcept;
 
     std::suspend_always initial_suspend() noexcept { return {}; }
     std::suspend_always final_suspend() noexcept {
@@ -58,6 +158,7 @@ public:
     PyObject* inner = nullptr;     // iterator of the awaitable being awaited
     PyObject* transfer = nullptr;  // value crossing a suspension point
     PyObject* error = nullptr;     // exception to raise in the frame, or the one it ended with
+    FrameRoots roots;
 
     // The value to resume a `co_await` with: the awaited result, or the
     // pending exception thrown as `py::error_already_set`.
@@ -122,6 +223,7 @@ struct AsyncGenerator : CoroutineHandle<AsyncGeneratorPromise> {
 };
 
 struct TaskPromise : PromiseBase {
+    using PromiseBase::PromiseBase;
     Task get_return_object() noexcept { return Task(std::coroutine_handle<TaskPromise>::from_promise(*this)); }
     AwaitPython await_transform(py::object awaitable) noexcept { return {this, std::move(awaitable)}; }
     void return_value(py::object value) noexcept {
@@ -131,6 +233,7 @@ struct TaskPromise : PromiseBase {
 };
 
 struct GeneratorPromise : PromiseBase {
+    using PromiseBase::PromiseBase;
     Generator get_return_object() noexcept {
         return Generator(std::coroutine_handle<GeneratorPromise>::from_promise(*this));
     }
@@ -139,6 +242,7 @@ struct GeneratorPromise : PromiseBase {
 };
 
 struct AsyncGeneratorPromise : PromiseBase {
+    using PromiseBase::PromiseBase;
     AsyncGenerator get_return_object() noexcept {
         return AsyncGenerator(std::coroutine_handle<AsyncGeneratorPromise>::from_promise(*this));
     }

@@ -61,9 +61,13 @@ py::object call_get_text_token_len(py::handle text);
 
 // Session id and model name of one call, read from the run configuration.
 struct CallIdentity {
-    py::object session_id;
-    py::object model_name;
+    bind::Local session_id;
+    bind::Local model_name;
 };
+inline void frame_references(CallIdentity& who, bind::FrameRoots& roots) noexcept {
+    roots.add(who.session_id);
+    roots.add(who.model_name);
+}
 CallIdentity read_identity(py::handle config);
 
 // config["metadata"]["prompt"]

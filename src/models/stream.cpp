@@ -98,7 +98,7 @@ bool StreamSplit::feed(py::handle chunk) {
 
 py::object StreamSplit::finish() {
     if (!splitter_.finish()) return {};
-    py::object target = last_emitted_ ? continuation_of(last_) : last_;
+    py::object target = last_emitted_ ? continuation_of(last_) : py::object(last_);
     py::object think = text_of(splitter_.think(), false, py::handle());
     write(target, text_of(splitter_.output(), false, py::handle()), think);
     if (kwargs_reasoning_) record_kwargs_reasoning(kwargs_reasoning(target), think);
@@ -143,10 +143,10 @@ StreamSplit::Options parser_options(py::handle parser, py::handle config) {
 bind::Generator split_chunks(py::object chunks, py::object parser, py::object run_config) {
     const CallIdentity who = read_identity(run_config);
     StreamSplit split(parser_options(parser, run_config));
-    py::object iterator = bind::steal(PyObject_GetIter(chunks.ptr()));
-    while (py::object chunk = bind::next_item(iterator))
+    bind::Local iterator = bind::steal(PyObject_GetIter(chunks.ptr()));
+    while (bind::Local chunk = bind::next_item(iterator))
         if (split.feed(chunk)) co_yield chunk;
-    if (py::object flushed = split.finish()) co_yield flushed;
+    if (bind::Local flushed = split.finish()) co_yield flushed;
     // Reached only when the consumer asks past the last item: a stream that
     // is closed or abandoned earlier records nothing.
     accumulate_usage(who, stream_usage(run_config, split));
@@ -155,9 +155,9 @@ bind::Generator split_chunks(py::object chunks, py::object parser, py::object ru
 bind::AsyncGenerator asplit_chunks(py::object chunks, py::object parser, py::object run_config) {
     const CallIdentity who = read_identity(run_config);
     StreamSplit split(parser_options(parser, run_config));
-    py::object iterator = bind::steal(PyObject_GetAIter(chunks.ptr()));
+    bind::Local iterator = bind::steal(PyObject_GetAIter(chunks.ptr()));
     for (;;) {
-        py::object chunk;
+        bind::Local chunk;
         try {
             chunk = co_await next_awaitable(iterator);
         } catch (py::error_already_set& e) {
@@ -166,7 +166,7 @@ bind::AsyncGenerator asplit_chunks(py::object chunks, py::object parser, py::obj
         }
         if (split.feed(chunk)) co_yield chunk;
     }
-    if (py::object flushed = split.finish()) co_yield flushed;
+    if (bind::Local flushed = split.finish()) co_yield flushed;
     co_await bind::make_coroutine(accumulate_usage_async(who, stream_usage(run_config, split)).release());
 }
 
@@ -176,15 +176,15 @@ bind::AsyncGenerator asplit_chunks(py::object chunks, py::object parser, py::obj
 // them, as they do without the machinery.
 bind::Generator checked_input(py::object chunks, py::object parser, py::object config) {
     check_call_config(parser, config);
-    py::object iterator = bind::steal(PyObject_GetIter(chunks.ptr()));
-    while (py::object chunk = bind::next_item(iterator)) co_yield chunk;
+    bind::Local iterator = bind::steal(PyObject_GetIter(chunks.ptr()));
+    while (bind::Local chunk = bind::next_item(iterator)) co_yield chunk;
 }
 
 bind::AsyncGenerator achecked_input(py::object chunks, py::object parser, py::object config) {
     check_call_config(parser, config);
-    py::object iterator = bind::steal(PyObject_GetAIter(chunks.ptr()));
+    bind::Local iterator = bind::steal(PyObject_GetAIter(chunks.ptr()));
     for (;;) {
-        py::object chunk;
+        bind::Local chunk;
         try {
             chunk = co_await next_awaitable(iterator);
         } catch (py::error_already_set& e) {
@@ -218,10 +218,10 @@ namespace {
 
 bind::Generator split_stream(py::object chunks) {
     StreamSplit split(StreamSplit::Options{});
-    py::object iterator = bind::steal(PyObject_GetIter(chunks.ptr()));
-    while (py::object chunk = bind::next_item(iterator))
+    bind::Local iterator = bind::steal(PyObject_GetIter(chunks.ptr()));
+    while (bind::Local chunk = bind::next_item(iterator))
         if (split.feed(chunk)) co_yield chunk;
-    if (py::object flushed = split.finish()) co_yield flushed;
+    if (bind::Local flushed = split.finish()) co_yield flushed;
 }
 
 // The demonstration: 18 pieces of a reasoning model's output, each as an

@@ -48,8 +48,9 @@ private:
 
     ThinkSplitter splitter_;
     bool kwargs_reasoning_;
-    py::object pieces_;  // list of texts for answer(), or empty
-    py::object last_;    // last chunk received
+    // Locals of the coroutine bodies that stream: what the collector sees.
+    bind::Local pieces_;  // list of texts for answer(), or empty
+    bind::Local last_;    // last chunk received
     bool last_emitted_ = false;
 };
 

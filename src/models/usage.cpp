@@ -235,8 +235,8 @@ void accumulate_usage(const CallIdentity& who, py::handle usage) {
 bind::Task accumulate_usage_async(CallIdentity who, py::object usage) {
     Module& M = module();
     const Names& n = M.n;
-    py::object usage_key = usage_key_of(who);
-    py::object lock = store_lock(usage_key, who.model_name);
+    bind::Local usage_key = usage_key_of(who);
+    bind::Local lock = store_lock(usage_key, who.model_name);
     if (!lock) {
         // Only this process's lock: polled, so that a thread holding it
         // never blocks the event loop. The update itself never suspends.

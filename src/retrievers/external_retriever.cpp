@@ -246,7 +246,7 @@ public:
     }
 
 private:
-    py::object token_;
+    bind::Local token_;  // a local of the retrieval's frame
 };
 
 // Shuts down the exchange when the retrieval ends while it is still running
@@ -272,7 +272,7 @@ public:
     }
 
 private:
-    py::object exchange_;
+    bind::Local exchange_;  // a local of the retrieval's frame
 };
 
 // Steps 14 to 18 of the call: the request, the response's log lines and its
@@ -387,8 +387,8 @@ py::object parse_external_response(py::object, py::object api_response) {
 bind::Task call_external_api(py::object self, py::object inputs, py::object search_kwargs) {
     const ExternalNames& e = names();
     const Names& n = module().n;
-    py::object requests = bind::import("requests");
-    py::object caught;
+    bind::Local requests = bind::import("requests");
+    bind::Local caught;
     // Outside the guarded block: the lines of a failure are masked too, and an
     // exchange left behind by a cancelled retrieval is shut down.
     RedactionScope redaction;
@@ -398,18 +398,18 @@ bind::Task call_external_api(py::object self, py::object inputs, py::object sear
         static PyObject* default_threshold = bind::keep(bind::real(0.03));
         static PyObject* default_timeout = bind::keep(bind::integer(30));
 
-        py::object query = get(inputs, n.query, bind::borrow(e.empty));
-        py::object strategy_config = bind::dict_of({
+        bind::Local query = get(inputs, n.query, bind::borrow(e.empty));
+        bind::Local strategy_config = bind::dict_of({
             {e.top_k, get(search_kwargs, n.k, default_k)},
             {e.score_threshold_wire, get(search_kwargs, n.score_threshold, default_threshold)},
         });
-        py::object api_params = bind::dict_of({
+        bind::Local api_params = bind::dict_of({
             {n.query, query},
             {e.retrieval_strategy, bind::dict_of({{n.config, strategy_config}})},
         });
 
-        py::object kb_id = get(bind::getattr(self, n.search_kwargs), e.kb_id);
-        py::object api_timeout = get(bind::getattr(self, n.search_kwargs), e.api_timeout, default_timeout);
+        bind::Local kb_id = get(bind::getattr(self, n.search_kwargs), e.kb_id);
+        bind::Local api_timeout = get(bind::getattr(self, n.search_kwargs), e.api_timeout, default_timeout);
         log_info(line("External API config - kb_id: %S, timeout: %S", kb_id, api_timeout));
         log_info(line("External API request params: %S", api_params));
         if (!bind::truthy(kb_id)) {
@@ -417,48 +417,48 @@ bind::Task call_external_api(py::object self, py::object inputs, py::object sear
             co_return bind::new_list();
         }
 
-        py::object api_configs = get(bind::call(global(n.get_configs), e.service), e.qor_service);
-        py::object qor_host = get(api_configs, e.qor_host);
-        py::object external_retrieve_url = get(api_configs, e.external_retrieve_url);
+        bind::Local api_configs = get(bind::call(global(n.get_configs), e.service), e.qor_service);
+        bind::Local qor_host = get(api_configs, e.qor_host);
+        bind::Local external_retrieve_url = get(api_configs, e.external_retrieve_url);
         if (!bind::truthy(qor_host) || !bind::truthy(external_retrieve_url)) {
             log_error(bind::str("QOR service config not found: qor_host or external_retrieve_url"));
             co_return bind::new_list();
         }
-        py::object api_token = get(api_configs, e.default_token);
+        bind::Local api_token = get(api_configs, e.default_token);
         // Masked from here on, even when a limit below is refused.
-        py::object secrets = secret_texts(api_token);
+        bind::Local secrets = secret_texts(api_token);
         redaction.set(secrets, default_max_log_chars);
         const Py_ssize_t max_log_chars = positive_setting(api_configs, e.max_log_chars, default_max_log_chars);
         if (max_log_chars != default_max_log_chars) redaction.set(secrets, max_log_chars);
         const Py_ssize_t max_bytes =
             positive_setting(api_configs, e.max_response_bytes, default_max_response_bytes);
         const Py_ssize_t workers = positive_setting(api_configs, e.request_workers, default_request_workers);
-        py::object verify = tls_verification(api_configs);
+        bind::Local verify = tls_verification(api_configs);
 
-        py::object path = bind::call_method(external_retrieve_url, e.format, path_segment(kb_id));
-        py::object api_url = bind::call(e.urljoin, qor_host, path);
+        bind::Local path = bind::call_method(external_retrieve_url, e.format, path_segment(kb_id));
+        bind::Local api_url = bind::call(e.urljoin, qor_host, path);
         log_info(line("External API URL: %S", api_url));
 
-        py::object headers =
+        bind::Local headers =
             bind::dict_of({{e.content_type, bind::borrow(e.application_json)}, {e.api_key_header, api_token}});
         log_info(line("External API headers: %S", logged_headers(headers, api_token)));
         log_info(line("Starting external API call to: %S", api_url));
 
-        py::object call = py::make_tuple(bind::getattr(requests, e.post), api_url, api_params, headers, api_timeout,
+        bind::Local call = py::make_tuple(bind::getattr(requests, e.post), api_url, api_params, headers, api_timeout,
                                          verify, bind::steal(PyLong_FromSsize_t(max_bytes)));
         // The deadline counts from here, so time spent waiting for a worker
         // is part of it.
-        py::object exchange = new_exchange(api_timeout);
+        bind::Local exchange = new_exchange(api_timeout);
         if (exchange_runs_inline()) co_return respond(self, call, exchange);
         running.watch(exchange);
-        py::object loop = bind::call(e.get_running_loop);
-        py::object context = bind::steal(PyContext_CopyCurrent());
+        bind::Local loop = bind::call(e.get_running_loop);
+        bind::Local context = bind::steal(PyContext_CopyCurrent());
         co_return co_await bind::call_method(loop, e.run_in_executor, request_pool(workers),
                                              bind::getattr(context, e.run), e.respond_fn, self, call, exchange);
     } catch (...) {
         caught = handled_exception();
     }
-    py::object timeout_cls = bind::getattr(bind::getattr(requests, e.exceptions), e.timeout_cls);
+    bind::Local timeout_cls = bind::getattr(bind::getattr(requests, e.exceptions), e.timeout_cls);
     if (PyErr_GivenExceptionMatches(caught.ptr(), timeout_cls.ptr()))
         log_error(bind::str("External API call timeout"));
     else
@@ -469,8 +469,8 @@ bind::Task call_external_api(py::object self, py::object inputs, py::object sear
 bind::Task aget_relevant_documents(py::object self, py::object inputs) {
     const ExternalNames& e = names();
     Module& M = module();
-    py::object search_kwargs = bind::call(M.deepcopy, bind::getattr(self, M.n.search_kwargs));
-    py::object docs_and_similarities = co_await bind::call_method(self, e.call_external_api, inputs, search_kwargs);
+    bind::Local search_kwargs = bind::call(M.deepcopy, bind::getattr(self, M.n.search_kwargs));
+    bind::Local docs_and_similarities = co_await bind::call_method(self, e.call_external_api, inputs, search_kwargs);
     co_return checked_list(bind::call_method(self, M.n.post_process, docs_and_similarities));
 }
 

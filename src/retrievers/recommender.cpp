@@ -17,18 +17,18 @@ bind::Task aget_relevant_documents(py::object self, py::object inputs) {
     Module& M = module();
     const Names& n = M.n;
 
-    py::object search_kwargs = bind::call(M.deepcopy, bind::getattr(self, n.search_kwargs));
-    py::object filter = filter_mapping(search_kwargs);
+    bind::Local search_kwargs = bind::call(M.deepcopy, bind::getattr(self, n.search_kwargs));
+    bind::Local filter = filter_mapping(search_kwargs);
 
-    py::object positive = bind::mapping_get(inputs, n.embedding, py::none());
+    bind::Local positive = bind::mapping_get(inputs, n.embedding, py::none());
     if (!bind::truthy(positive) || !bind::truthy(bind::mapping_get(inputs, n.negative_embedding, py::none()))) {
         static PyObject* message = bind::intern("embedding is required for recommend search");
         bind::call_method(global(n.logger), n.error, message);
         co_return bind::new_list();
     }
 
-    py::object limit = bind::getitem(search_kwargs, bind::borrow(n.k));
-    py::object prefetch = bind::new_list();
+    bind::Local limit = bind::getitem(search_kwargs, bind::borrow(n.k));
+    bind::Local prefetch = bind::new_list();
     // One question: its vector is the single positive example. Several
     // questions: their vectors are the positive examples as they are.
     if (!PyList_CheckExact(bind::mapping_get(inputs, n.query, py::none()).ptr())) {
@@ -36,15 +36,15 @@ bind::Task aget_relevant_documents(py::object self, py::object inputs) {
         bind::list_append(wrapped, positive);
         positive = wrapped;
     }
-    py::object recommend = bind::dict_of({{n.positive, positive},
+    bind::Local recommend = bind::dict_of({{n.positive, positive},
                                           {n.negative, bind::mapping_get(inputs, n.negative_embedding, py::none())},
                                           {n.strategy, bind::borrow(n.best_score)}});
-    py::object query = bind::dict_of({{n.recommend, recommend}});
+    bind::Local query = bind::dict_of({{n.recommend, recommend}});
 
-    py::object vectorstore = bind::getattr(self, n.vectorstore);
-    py::object collection_name = bind::getattr(vectorstore, n.collection_name);
-    py::object vector_name = bind::getattr(vectorstore, n.vector_name);
-    py::object docs_and_similarities = co_await bind::call(global(n.aquery), collection_name, prefetch, query,
+    bind::Local vectorstore = bind::getattr(self, n.vectorstore);
+    bind::Local collection_name = bind::getattr(vectorstore, n.collection_name);
+    bind::Local vector_name = bind::getattr(vectorstore, n.vector_name);
+    bind::Local docs_and_similarities = co_await bind::call(global(n.aquery), collection_name, prefetch, query,
                                                            vector_name, limit, py::none(), filter);
 
     co_return dispatch_post_process(self, docs_and_similarities, g_own_post_process, py::handle(), false);

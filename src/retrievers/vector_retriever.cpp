@@ -175,7 +175,7 @@ bind::Task aget_relevant_documents(py::object self, py::object inputs) {
     Module& M = module();
     const Names& n = M.n;
 
-    py::object search_type = bind::getattr(self, n.search_type);
+    bind::Local search_type = bind::getattr(self, n.search_type);
     static PyObject* qor_search = bind::intern("qor_search");
     if (bind::check(PyObject_RichCompareBool(search_type.ptr(), qor_search, Py_NE))) {
         py::object text = bind::steal(PyObject_Str(search_type.ptr()));
@@ -183,25 +183,25 @@ bind::Task aget_relevant_documents(py::object self, py::object inputs) {
         throw py::error_already_set();
     }
 
-    py::object search_kwargs = bind::call(M.deepcopy, bind::getattr(self, n.search_kwargs));
-    py::object filter = filter_mapping(search_kwargs);
-    py::object vectorstore = bind::getattr(self, n.vectorstore);
-    py::object collection_name = bind::getattr(vectorstore, n.collection_name);
-    py::object collection = bind::call(global(n.get_collection), collection_name);
-    py::object aquery = global(n.aquery);
+    bind::Local search_kwargs = bind::call(M.deepcopy, bind::getattr(self, n.search_kwargs));
+    bind::Local filter = filter_mapping(search_kwargs);
+    bind::Local vectorstore = bind::getattr(self, n.vectorstore);
+    bind::Local collection_name = bind::getattr(vectorstore, n.collection_name);
+    bind::Local collection = bind::call(global(n.get_collection), collection_name);
+    bind::Local aquery = global(n.aquery);
 
     const bool has_embedding = given(inputs, n.embedding);
     const bool has_bm25_vector = given(inputs, n.bm25);
-    py::object docs_and_similarities;
+    bind::Local docs_and_similarities;
 
     if (has_embedding && has_bm25_vector && has_bm25(collection)) {
         // Hybrid: sparse and dense sub-searches fused by reciprocal rank in
         // the store; the dense side gets the extra hit of an odd k.
-        py::object k = item(search_kwargs, n.k);
-        py::object keyword_num = bind::steal(PyNumber_FloorDivide(k.ptr(), bind::integer(2).ptr()));
-        py::object vector_num = bind::steal(PyNumber_Subtract(k.ptr(), keyword_num.ptr()));
-        py::object vector_name = bind::getattr(vectorstore, n.vector_name);
-        py::object prefetch = bind::new_list();
+        bind::Local k = item(search_kwargs, n.k);
+        bind::Local keyword_num = bind::steal(PyNumber_FloorDivide(k.ptr(), bind::integer(2).ptr()));
+        bind::Local vector_num = bind::steal(PyNumber_Subtract(k.ptr(), keyword_num.ptr()));
+        bind::Local vector_name = bind::getattr(vectorstore, n.vector_name);
+        bind::Local prefetch = bind::new_list();
         if (is_multi_question(inputs)) {
             py::object threshold = item(search_kwargs, n.score_threshold);
             for (py::handle vector : py::iter(item(inputs, n.embedding)))
@@ -227,8 +227,8 @@ bind::Task aget_relevant_documents(py::object self, py::object inputs) {
         co_return post_process_with(self, docs_and_similarities, unit);
     }
 
-    py::object prefetch = bind::new_list();
-    py::object query, using_;
+    bind::Local prefetch = bind::new_list();
+    bind::Local query, using_;
     if (has_embedding && !has_bm25_vector) {
         if (is_multi_question(inputs)) {
             py::object vector_name = bind::getattr(vectorstore, n.vector_name);
@@ -275,8 +275,8 @@ bind::Task aget_relevant_documents(py::object self, py::object inputs) {
             query = embed(vectorstore, questions);
         }
     }
-    py::object k = item(search_kwargs, n.k);
-    py::object threshold = item(search_kwargs, n.score_threshold);
+    bind::Local k = item(search_kwargs, n.k);
+    bind::Local threshold = item(search_kwargs, n.score_threshold);
     docs_and_similarities = co_await bind::call(aquery, collection_name, prefetch, query, using_, k, threshold, filter);
     co_return post_process_with(self, docs_and_similarities, py::handle());
 }

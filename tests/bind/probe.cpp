@@ -65,13 +65,14 @@ bind::Task raise_stop_iteration(py::object) {
 // Holds `resource` in its frame while awaiting `awaitable` (lets tests see
 // that closing or abandoning the coroutine releases the frame's locals).
 bind::Task hold_and_await(py::object resource, py::object awaitable) {
-    py::object keep = resource;
+    bind::Local keep = resource;
     py::object r = co_await std::move(awaitable);
     co_return py::make_tuple(keep, r);
 }
 
 bind::Generator yield_each(py::object iterable) {
-    for (py::handle item : iterable) co_yield bind::borrow(item.ptr());
+    bind::Local iterator = bind::steal(PyObject_GetIter(iterable.ptr()));
+    while (bind::Local item = bind::next_item(iterator)) co_yield item;
 }
 
 bind::Generator yield_then_fail(py::object iterable, py::object kind) {
@@ -82,10 +83,10 @@ bind::Generator yield_then_fail(py::object iterable, py::object kind) {
 // Awaits `source.__anext__()` until StopAsyncIteration, yielding each item.
 bind::AsyncGenerator relay(py::object source) {
     static PyObject* anext = bind::intern("__anext__");
-    py::object it = bind::steal(PyObject_GetAttrString(source.ptr(), "__aiter__"));
+    bind::Local it = bind::steal(PyObject_GetAttrString(source.ptr(), "__aiter__"));
     it = bind::call(it);
     for (;;) {
-        py::object item;
+        bind::Local item;
         try {
             item = co_await bind::call_method(it, anext);
         } catch (py::error_already_set& e) {
