@@ -273,75 +273,103 @@ int throw_into(PyObject* it, PyObject* exc, PyObject** out) {
     return -1;
 }
 
+// While the frame awaits: hands `value` (or the exception `exc`) to the
+// awaited iterator. Returns true when the iterator yielded `*out`, which goes
+// to the event loop while the frame stays suspended; otherwise the awaited
+// result or exception is left in the promise for the frame to resume with.
+bool pass_to_awaited(PromiseBase& p, PyObject* value, PyObject* exc, PyObject** out) {
+    PyObject* res = nullptr;
+    int status;  // 1 yielded, 0 returned, -1 raised, 2 raise in the frame
+    if (exc != nullptr) {
+        status = throw_into(p.inner, exc, &res);
+    } else {
+        switch (PyIter_Send(p.inner, value, &res)) {
+            case PYGEN_NEXT: status = 1; break;
+            case PYGEN_RETURN: status = 0; break;
+            default: status = -1; break;
+        }
+    }
+    if (status == 1) {
+        *out = res;
+        return true;
+    }
+    Py_CLEAR(p.inner);
+    if (status == 0) p.transfer = res;
+    else if (status == -1) p.error = fetch_exception();
+    else p.error = new_ref(exc);
+    return false;
+}
+
+// A frame at its start or at a `co_yield`: leaves the exception thrown in
+// (if any) in the promise for the frame to raise. Returns false with an
+// error set when the step ends before the frame runs: a throw into a frame
+// that never ran, or a first send of a value other than None.
+bool prepare_resume(DriverObject* d, PyObject* value, PyObject* exc) {
+    PromiseBase& p = *d->promise;
+    if (exc != nullptr) {
+        if (p.stop == PromiseBase::Stop::NotStarted) {
+            // Like a Python coroutine: throwing into one that never ran
+            // raises at once and finishes it.
+            restore_exception(new_ref(exc));
+            return false;
+        }
+        p.error = new_ref(exc);
+    } else if (p.stop == PromiseBase::Stop::NotStarted && value != Py_None) {
+        PyErr_Format(PyExc_TypeError, "can't send non-None value to a just-started %s",
+                     d->kind == Kind::Coroutine   ? "coroutine"
+                     : d->kind == Kind::Generator ? "generator"
+                                                  : "async generator");
+        return false;
+    }
+    return true;
+}
+
+// Runs the frame up to its next suspension point; the `Local`s it
+// constructs meanwhile register with it.
+void resume_frame(DriverObject* d) {
+    PromiseBase& p = *d->promise;
+    p.stop = PromiseBase::Stop::Running;
+    FrameRoots* outer = t_resuming;
+    t_resuming = &p.roots;
+    d->frame.resume();
+    t_resuming = outer;
+}
+
+// What a frame that stopped other than at a `co_await` ended the step with.
+Step stopped_at(DriverObject* d, PyObject** out) {
+    PromiseBase& p = *d->promise;
+    switch (p.stop) {
+        case PromiseBase::Stop::Yielded:
+            *out = take(p.transfer);
+            return Step::Yielded;
+        case PromiseBase::Stop::Done:
+            if (p.error != nullptr) {
+                PyObject* e = p.error;
+                p.error = nullptr;
+                restore_exception(e);
+                guard_stop_iteration(d->kind);
+                return Step::Error;
+            }
+            *out = take(p.transfer);
+            return Step::Returned;
+        default:
+            PyErr_SetString(PyExc_SystemError, "compiled coroutine suspended without a reason");
+            return Step::Error;
+    }
+}
+
 Step step_frame(DriverObject* d, PyObject* value, PyObject* exc, PyObject** out) {
-    using Stop = PromiseBase::Stop;
     PromiseBase& p = *d->promise;
     for (;;) {
-        if (p.stop == Stop::Awaiting) {
-            PyObject* res = nullptr;
-            int status;  // 1 yielded, 0 returned, -1 raised, 2 raise in the frame
-            if (exc != nullptr) {
-                status = throw_into(p.inner, exc, &res);
-            } else {
-                switch (PyIter_Send(p.inner, value, &res)) {
-                    case PYGEN_NEXT: status = 1; break;
-                    case PYGEN_RETURN: status = 0; break;
-                    default: status = -1; break;
-                }
-            }
-            if (status == 1) {
-                *out = res;
-                return Step::Suspended;
-            }
-            Py_CLEAR(p.inner);
-            if (status == 0) p.transfer = res;
-            else if (status == -1) p.error = fetch_exception();
-            else p.error = new_ref(exc);
-            exc = nullptr;
-        } else if (exc != nullptr) {
-            if (p.stop == Stop::NotStarted) {
-                // Like a Python coroutine: throwing into one that never ran
-                // raises at once and finishes it.
-                restore_exception(new_ref(exc));
-                return Step::Error;
-            }
-            p.error = new_ref(exc);
-            exc = nullptr;
-        } else if (p.stop == Stop::NotStarted && value != Py_None) {
-            PyErr_Format(PyExc_TypeError, "can't send non-None value to a just-started %s",
-                         d->kind == Kind::Coroutine ? "coroutine"
-                         : d->kind == Kind::Generator ? "generator"
-                                                      : "async generator");
+        if (p.stop == PromiseBase::Stop::Awaiting) {
+            if (pass_to_awaited(p, value, exc, out)) return Step::Suspended;
+        } else if (!prepare_resume(d, value, exc)) {
             return Step::Error;
         }
-
-        p.stop = Stop::Running;
-        FrameRoots* outer = t_resuming;
-        t_resuming = &p.roots;
-        d->frame.resume();
-        t_resuming = outer;
-
-        switch (p.stop) {
-            case Stop::Awaiting:
-                value = Py_None;  // start the new awaitable
-                continue;
-            case Stop::Yielded:
-                *out = take(p.transfer);
-                return Step::Yielded;
-            case Stop::Done:
-                if (p.error != nullptr) {
-                    PyObject* e = p.error;
-                    p.error = nullptr;
-                    restore_exception(e);
-                    guard_stop_iteration(d->kind);
-                    return Step::Error;
-                }
-                *out = take(p.transfer);
-                return Step::Returned;
-            default:
-                PyErr_SetString(PyExc_SystemError, "compiled coroutine suspended without a reason");
-                return Step::Error;
-        }
+        exc = nullptr;
+        resume_frame(d);
+        if (p.stop != PromiseBase::Stop::Awaiting) return stopped_at(d, out);
+        value = Py_None;  // start the new awaitable
     }
 }
 
