@@ -37,6 +37,7 @@
 #pragma once
 
 #include "core.hpp"
+#include "module.hpp"
 
 #include <initializer_list>
 
@@ -76,6 +77,13 @@ void add_type_name(py::handle& names, const char* module, const char* name);
         NAMES(BIND_NAMES_MEMBER_)        \
         void fill() { NAMES(BIND_NAMES_FILL_) } \
     }
+
+// A part's own names in a file of the module: `variable`, filled when the
+// module is executed, before its parts are defined (see module.hpp).
+#define BIND_PART_NAMES(Type, NAMES, variable)                                      \
+    BIND_NAMES(Type, NAMES);                                                        \
+    Type variable;                                                                  \
+    const ::bind::Definition variable##_filled(-1, [](py::module_&) { variable.fill(); })
 
 // The names of NAMES and, for `bind::global`, those of the globals IMPORTS binds.
 #define BIND_MODULE_NAMES(Type, NAMES, IMPORTS)                                                        \

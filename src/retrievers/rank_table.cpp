@@ -25,8 +25,7 @@ py::object build_rank_table(py::object k_arg) {
 }
 
 #define RANK_TABLE_NAMES(X) X(k_keyword, bind::keywords, "k")
-BIND_NAMES(RankTableNames, RANK_TABLE_NAMES);
-RankTableNames names;
+BIND_PART_NAMES(RankTableNames, RANK_TABLE_NAMES, names);
 
 PyObject* g_cached_build = nullptr;  // lru_cache(build_rank_table), kept for the process
 
@@ -45,7 +44,6 @@ py::object get_rrf_dict(py::object k) {
 namespace {
 void define_rank_table(py::module_& m) {
     Module& M = module();
-    names.fill();
     py::object dict_of_scores = type("Dict[int, float]");
     const char* doc = R"doc(Reciprocal-rank score of every rank of a search for k results.
 

@@ -8,8 +8,7 @@ namespace qor {
 namespace {
 
 #define RECOMMENDER_NAMES(X) X(no_embedding, "embedding is required for recommend search")
-BIND_NAMES(RecommenderNames, RECOMMENDER_NAMES);
-RecommenderNames names;
+BIND_PART_NAMES(RecommenderNames, RECOMMENDER_NAMES, names);
 
 PyObject* g_own_post_process = nullptr;  // the class's own post_process function
 
@@ -57,7 +56,6 @@ py::object get_relevant_documents(py::object self, py::object inputs) { return r
 
 void define_recommender(py::module_& m) {
     Module& M = module();
-    names.fill();
     py::object typing = py::module_::import("typing");
     py::object builtins = py::module_::import("builtins");
     const std::string qualname = "VectorStoreRecommender";

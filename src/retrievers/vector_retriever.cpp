@@ -9,12 +9,11 @@ namespace qor {
 
 namespace {
 
-// Names of this retriever's own paths, made when the class is defined.
+// Names of this retriever's own paths.
 #define VECTOR_RETRIEVER_NAMES(X)                                                                  \
     X(qor_search) X(allowed_search_types) X(default_metric_lib) X(page_content) X(key) X(match)    \
     X(text) X(split) X(comma, ",") X(empty, "") X(thousand, 1000) X(last, -1) X(unit_weight, 1.0)
-BIND_NAMES(VectorRetrieverNames, VECTOR_RETRIEVER_NAMES);
-VectorRetrieverNames names;
+BIND_PART_NAMES(VectorRetrieverNames, VECTOR_RETRIEVER_NAMES, names);
 
 PyObject* g_post_process = nullptr;  // the class's own post_process function
 
@@ -277,7 +276,6 @@ py::object validate_search_type(py::object cls, py::object values) {
 namespace {
 void define_vector_retriever(py::module_& m) {
     Module& M = module();
-    names.fill();
     py::object base = m.attr("VectorStoreRetriever");  // LangChain's, until replaced below
     py::object typing = py::module_::import("typing");
     const char* qualname = "VectorStoreRetriever";
