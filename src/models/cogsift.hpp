@@ -5,36 +5,62 @@
 #include "bind/coro.hpp"
 #include "bind/module.hpp"
 #include "bind/model.hpp"
+#include "bind/names.hpp"
 
 namespace cogsift {
 
-// Interned names used on the parsing paths.
-struct Names {
-    PyObject *tokenizer, *get_input_len, *get_text_token_len, *get_redis_data, *hset_redis_data, *json;
-    PyObject *encode_ordinary, *dumps, *messages, *text, *content, *reasoning_content, *usage;
-    PyObject *input, *configurable, *metadata, *session_id, *model_name, *prompt;
-    PyObject *default_session_id, *unknown_model, *usage_prefix;
-    PyObject *prompt_tokens, *completion_tokens, *total_tokens;
-    PyObject *key, *image_url, *input_audio, *start_tag, *end_tag, *invoke, *split, *search, *group;
-    PyObject *kw_key, *kw_key_value_ttl;  // ("key",), ("key", "value", "ttl")
-    PyObject *ttl, *zero, *one, *empty;
-    PyObject *lock_redis_data, *enter, *exit, *aenter, *aexit, *lock_poll;
-};
+// Interned names and constants used on the parsing paths.
+#define COGSIFT_NAMES(X)                                                                              \
+    X(tokenizer) X(get_input_len) X(get_text_token_len) X(encode_ordinary) X(dumps) X(messages) X(text) \
+    X(content) X(reasoning_content) X(usage) X(input) X(configurable) X(metadata) X(session_id)         \
+    X(model_name) X(prompt) X(default_session_id) X(unknown_model) X(usage_prefix, "usage:")          \
+    X(prompt_tokens) X(completion_tokens) X(total_tokens) X(key) X(image_url) X(input_audio)           \
+    X(start_tag, "<think>") X(end_tag, "</think>") X(invoke) X(split) X(search) X(group) X(ttl)        \
+    X(enter, "__enter__") X(exit, "__exit__") X(aenter, "__aenter__") X(aexit, "__aexit__")            \
+    X(kw_key, bind::keywords, "key") X(kw_key_value_ttl, bind::keywords, "key", "value", "ttl")       \
+    X(zero, 0) X(one, 1) X(empty, "") X(lock_poll, 0.0005)
+
+// What the module imports, in this order, when it is imported; the names
+// bound from LangChain, the service and the standard library are its
+// globals, a missing dependency or service name makes the import fail.
+#define COGSIFT_IMPORTS(FROM, MODULE, OPTIONAL, TYPE, HOST)                                           \
+    TYPE(BaseMessage, "langchain_core.messages")                                                     \
+    TYPE(PromptValue, "langchain_core.prompt_values")                                                \
+    FROM(StrOutputParser, "langchain_core.output_parsers")                                           \
+    FROM(ChatPromptValue, "langchain_core.prompt_values")                                            \
+    FROM(AIMessageChunk, "langchain_core.messages")                                                  \
+    FROM(BaseMessage, "langchain_core.messages")                                                     \
+    FROM(BaseMessageChunk, "langchain_core.messages")                                                \
+    FROM(AIMessage, "langchain_core.messages")                                                       \
+    FROM(get_redis_data, "utils.dbs")                                                                \
+    FROM(hset_redis_data, "utils.dbs")                                                               \
+    /* a store module without it leaves the in-process lock alone */                                 \
+    OPTIONAL(lock_redis_data, "utils.dbs")                                                           \
+    MODULE(tiktoken)                                                                                 \
+    MODULE(json)                                                                                     \
+    MODULE(re)                                                                                       \
+    /* the classes the module tests against */                                                       \
+    HOST(chat_prompt_value, "langchain_core.prompt_values", "ChatPromptValue")                       \
+    HOST(base_message, "langchain_core.messages", "BaseMessage")                                     \
+    HOST(ai_message, "langchain_core.messages", "AIMessage")                                         \
+    HOST(copy, "copy", "copy")                                                                       \
+    HOST(print, "builtins", "print")                                                                 \
+    HOST(asyncio_sleep, "asyncio", "sleep")
+
+BIND_MODULE_NAMES(Names, COGSIFT_NAMES, COGSIFT_IMPORTS);
+BIND_IMPORTS(Imports, COGSIFT_IMPORTS);
 
 // Process-wide state: interned names and the classes the module tests
 // against (bound once at import). The service functions and `tokenizer` are
 // module globals, looked up on every call with `global`.
-struct Module {
+struct Module : Imports {
     Names n;
     py::object module_name;  // "community.models.cogsift"
-    py::object chat_prompt_value, base_message, ai_message;
     py::object think_pattern;  // re.compile("<think>(.*?)</think>", re.DOTALL)
-    py::object copy, print, asyncio_sleep;
     // The module's own function objects: calls through the globals that
     // still find them skip the Python call.
     PyObject* own_get_input_len = nullptr;
     PyObject* own_get_text_token_len = nullptr;
-    py::object type_names;  // the names annotation text may use (bind::annotation_names)
 };
 
 Module& module();

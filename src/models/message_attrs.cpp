@@ -1,5 +1,7 @@
 #include "message_attrs.hpp"
 
+#include "bind/names.hpp"
+
 #include <structmember.h>
 
 #include <array>
@@ -26,10 +28,15 @@ bool g_extra_adds_to_fields_set = false;
 bool g_field_fast = false;
 bool g_forced_generic = false;
 
-struct Keys {
-    PyObject *model_config, *fields, *handlers, *class_vars, *extra, *allow, *frozen, *validate_assignment;
-    PyObject *getattr_, *setattr_, *getattribute_;
-} k;
+#define ATTRS_NAMES(X)                                                                              \
+    X(model_config) X(fields, "__pydantic_fields__") X(handlers, "__pydantic_setattr_handlers__")    \
+    X(class_vars, "__class_vars__") X(extra) X(allow) X(frozen) X(validate_assignment)              \
+    X(getattr_, "__getattr__") X(setattr_, "__setattr__") X(getattribute_, "__getattribute__")       \
+    X(pydantic_extra, "__pydantic_extra__") X(pydantic_fields_set, "__pydantic_fields_set__")        \
+    X(content) X(reasoning_content) X(content_keyword, bind::keywords, "content")                   \
+    X(probe_attribute, "cogsift_probe_attribute")
+BIND_NAMES(AttrsNames, ATTRS_NAMES);
+AttrsNames k;  // made by init
 
 // What one class does with attribute access, valid while the class's
 // version tag is unchanged (any assignment to the class or to a base clears
@@ -330,13 +337,12 @@ bool set_holds(PyObject* set, PyObject* key) {
 
 // A message with empty content.
 py::object new_instance(py::handle cls) {
-    static PyObject* kwnames = bind::keep(py::make_tuple(bind::borrow(g_tracked[0])));
-    return bind::call_kw(cls, bind::borrow(kwnames), bind::str(""));
+    return bind::call_kw(cls, bind::borrow(k.content_keyword), bind::str(""));
 }
 
 // Watches what a plain setattr of an unknown name does on a fresh instance.
 void observe_extra(py::handle cls) {
-    PyObject* name = bind::intern("cogsift_probe_attribute");
+    PyObject* name = k.probe_attribute;
     py::object inst = new_instance(cls);
     const TypeEntry e = compute(Py_TYPE(inst.ptr()));
     if (!e.set_ok || !e.get_ok || PyDict_Contains(e.fields.ptr(), name) != 0 || class_has(Py_TYPE(inst.ptr()), name))
@@ -387,28 +393,17 @@ void observe_field(py::handle cls) {
 }  // namespace
 
 void init(py::handle probe_cls) {
-    using bind::intern;
-    k.model_config = intern("model_config");
-    k.fields = intern("__pydantic_fields__");
-    k.handlers = intern("__pydantic_setattr_handlers__");
-    k.class_vars = intern("__class_vars__");
-    k.extra = intern("extra");
-    k.allow = intern("allow");
-    k.frozen = intern("frozen");
-    k.validate_assignment = intern("validate_assignment");
-    k.getattr_ = intern("__getattr__");
-    k.setattr_ = intern("__setattr__");
-    k.getattribute_ = intern("__getattribute__");
-    g_tracked[0] = intern("content");
-    g_tracked[1] = intern("reasoning_content");
+    k.fill();
+    g_tracked[0] = k.content;
+    g_tracked[1] = k.reasoning_content;
 
     py::object base = bind::import_from("pydantic", "BaseModel");
     auto* base_type = reinterpret_cast<PyTypeObject*>(base.ptr());
     PyObject* model_setattr = _PyType_Lookup(base_type, k.setattr_);
     PyObject* model_getattr = _PyType_Lookup(base_type, k.getattr_);
     PyObject* object_getattribute = _PyType_Lookup(&PyBaseObject_Type, k.getattribute_);
-    const Py_ssize_t extra_offset = member_offset(_PyType_Lookup(base_type, intern("__pydantic_extra__")));
-    const Py_ssize_t fields_set_offset = member_offset(_PyType_Lookup(base_type, intern("__pydantic_fields_set__")));
+    const Py_ssize_t extra_offset = member_offset(_PyType_Lookup(base_type, k.pydantic_extra));
+    const Py_ssize_t fields_set_offset = member_offset(_PyType_Lookup(base_type, k.pydantic_fields_set));
     if (model_setattr == nullptr || model_getattr == nullptr || object_getattribute == nullptr ||
         extra_offset < 0 || fields_set_offset < 0)
         return;  // a pydantic this code does not know: generic path only

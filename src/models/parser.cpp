@@ -7,6 +7,10 @@
 namespace cogsift {
 namespace {
 
+#define PARSER_NAMES(X) \
+    X(call_with_config, "_call_with_config") X(acall_with_config, "_acall_with_config") X(last, -1)
+BIND_PART_NAMES(ParserNames, PARSER_NAMES, names);
+
 constexpr Py_ssize_t kStartLen = 7;  // "<think>"
 constexpr Py_ssize_t kEndLen = 8;    // "</think>"
 
@@ -63,8 +67,7 @@ py::object think_of_other(py::handle content, bool open_at_start) {
 py::object answer_of_other(py::handle content) {
     const Names& n = module().n;
     py::object parts = bind::call_method(content, n.split, n.end_tag);
-    static PyObject* last = bind::keep(bind::integer(-1));
-    return bind::getitem(parts, bind::borrow(last));
+    return bind::getitem(parts, bind::borrow(names.last));
 }
 
 // The whole-response split, which LangChain's run machinery calls with the
@@ -115,14 +118,12 @@ PyObject* g_asplit_message = nullptr;
 // configuration is checked first, so its errors come before the run starts.
 py::object invoke(py::object self, py::object input, py::object config) {
     check_call_config(self, config);
-    static PyObject* helper = bind::intern("_call_with_config");
-    return through_run(self, helper, bind::borrow(g_split_message), input, config);
+    return through_run(self, names.call_with_config, bind::borrow(g_split_message), input, config);
 }
 
 bind::Task ainvoke(py::object self, py::object input, py::object config) {
     check_call_config(self, config);
-    static PyObject* helper = bind::intern("_acall_with_config");
-    co_return co_await through_run(self, helper, bind::borrow(g_asplit_message), input, config);
+    co_return co_await through_run(self, names.acall_with_config, bind::borrow(g_asplit_message), input, config);
 }
 
 void define_parser(py::module_& m) {

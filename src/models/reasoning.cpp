@@ -5,22 +5,22 @@ namespace cogsift {
 
 namespace {
 
-PyObject* name_additional_kwargs() {
-    static PyObject* n = bind::intern("additional_kwargs");
-    return n;
-}
+// The fields of a message that summing chunks accumulates.
+#define ACCUMULATED_FIELDS(X) \
+    X(additional_kwargs) X(response_metadata) X(usage_metadata) X(tool_call_chunks) X(tool_calls) X(invalid_tool_calls)
 
-PyObject* name_starts_in_reasoning() {
-    static PyObject* n = bind::intern("starts_in_reasoning");
-    return n;
-}
+#define REASONING_NAMES(X)                                                                        \
+    ACCUMULATED_FIELDS(X)                                                                         \
+    X(starts_in_reasoning) X(model_fields) X(get_default) X(model_copy) X(parser)                 \
+    X(run_kwnames, bind::keywords, "run_type", "parser", "run_config")                            \
+    X(kw_factory, bind::keywords, "call_default_factory") X(kw_update, bind::keywords, "update")
+BIND_PART_NAMES(ReasoningNames, REASONING_NAMES, names);
 
 // config[key] when present and not None, else an empty object.
 py::object option(py::handle config, PyObject* key) {
     py::object value = bind::mapping_get(config, key, py::none());
     if (value.ptr() != Py_None) return value;
-    static PyObject* configurable = bind::intern("configurable");
-    py::object nested = bind::mapping_get(config, configurable, py::none());
+    py::object nested = bind::mapping_get(config, module().n.configurable, py::none());
     if (nested.ptr() == Py_None) return {};
     value = bind::mapping_get(nested, key, py::none());
     if (value.ptr() == Py_None) return {};
@@ -30,7 +30,7 @@ py::object option(py::handle config, PyObject* key) {
 }  // namespace
 
 bool starts_in_reasoning(py::handle parser, py::handle config) {
-    py::object value = option(config, name_starts_in_reasoning());
+    py::object value = option(config, names.starts_in_reasoning);
     if (value) {
         if (!PyBool_Check(value.ptr())) {
             PyErr_Format(PyExc_TypeError,
@@ -40,7 +40,7 @@ bool starts_in_reasoning(py::handle parser, py::handle config) {
         }
         return value.ptr() == Py_True;
     }
-    py::object field = attrs::lookup(parser, name_starts_in_reasoning());
+    py::object field = attrs::lookup(parser, names.starts_in_reasoning);
     return field && bind::truthy(field);
 }
 
@@ -50,16 +50,13 @@ void check_call_config(py::handle parser, py::handle config) {
 }
 
 py::object through_run(py::handle self, PyObject* helper, py::handle first, py::handle second, py::handle config) {
-    static PyObject* kwnames =
-        bind::keep(py::make_tuple(bind::str("run_type"), bind::str("parser"), bind::str("run_config")));
-    static PyObject* run_type = bind::intern("parser");
-    return bind::call_kw(bind::getattr(self, helper), bind::borrow(kwnames), first, second, config,
-                         bind::borrow(run_type), self, config);
+    return bind::call_kw(bind::getattr(self, helper), bind::borrow(names.run_kwnames), first, second, config,
+                         bind::borrow(names.parser), self, config);
 }
 
 KwargsReasoning kwargs_reasoning(py::handle message) {
     KwargsReasoning k;
-    py::object kwargs = attrs::lookup(message, name_additional_kwargs());
+    py::object kwargs = attrs::lookup(message, names.additional_kwargs);
     if (!kwargs || !PyDict_Check(kwargs.ptr())) return k;
     PyObject* value = PyDict_GetItemWithError(kwargs.ptr(), module().n.reasoning_content);
     if (value == nullptr) {
@@ -91,35 +88,31 @@ py::object continuation_of(py::handle chunk) {
         py::object copied = bind::call(M.copy, chunk);
         // A shallow copy shares the dict with the emitted object; the copy
         // gets its own, without the reasoning that went out already.
-        py::object kwargs = attrs::lookup(copied, name_additional_kwargs());
+        py::object kwargs = attrs::lookup(copied, names.additional_kwargs);
         if (kwargs && PyDict_Check(kwargs.ptr())) {
             py::object own = bind::steal(PyDict_Copy(kwargs.ptr()));
             if (PyDict_DelItem(own.ptr(), M.n.reasoning_content) < 0) {
                 if (!PyErr_ExceptionMatches(PyExc_KeyError)) throw py::error_already_set();
                 PyErr_Clear();
             }
-            attrs::set(copied, name_additional_kwargs(), own);
+            attrs::set(copied, names.additional_kwargs, own);
         }
         return copied;
     }
-    static PyObject* model_fields = bind::intern("model_fields");
-    static PyObject* get_default = bind::intern("get_default");
-    static PyObject* model_copy = bind::intern("model_copy");
-    static PyObject* kw_factory = bind::keep(py::make_tuple(bind::str("call_default_factory")));
-    static PyObject* kw_update = bind::keep(py::make_tuple(bind::str("update")));
-    static const char* const accumulated[] = {"additional_kwargs", "response_metadata", "usage_metadata",
-                                              "tool_call_chunks",  "tool_calls",        "invalid_tool_calls"};
-    py::object fields = bind::getattr(bind::borrow(reinterpret_cast<PyObject*>(Py_TYPE(chunk.ptr()))), model_fields);
+#define ACCUMULATED_FIELD_NAME(id) names.id,
+    PyObject* const accumulated[] = {ACCUMULATED_FIELDS(ACCUMULATED_FIELD_NAME)};
+#undef ACCUMULATED_FIELD_NAME
+    py::object fields =
+        bind::getattr(bind::borrow(reinterpret_cast<PyObject*>(Py_TYPE(chunk.ptr()))), names.model_fields);
     py::object update = bind::new_dict();
-    for (const char* field : accumulated) {
-        PyObject* name = bind::intern(field);
+    for (PyObject* name : accumulated) {
         py::object info = bind::mapping_get(fields, name, py::none());
         if (info.ptr() == Py_None) continue;
-        py::object fresh = bind::call_kw(bind::getattr(info, get_default), bind::borrow(kw_factory),
+        py::object fresh = bind::call_kw(bind::getattr(info, names.get_default), bind::borrow(names.kw_factory),
                                          bind::borrow(Py_True));
         bind::dict_set(update, name, fresh);
     }
-    return bind::call_kw(bind::getattr(chunk, model_copy), bind::borrow(kw_update), update);
+    return bind::call_kw(bind::getattr(chunk, names.model_copy), bind::borrow(names.kw_update), update);
 }
 
 }  // namespace cogsift

@@ -92,6 +92,10 @@ private:
     std::string_view current_tag() const { return in_think_ ? kEndTag : kStartTag; }
     void begin_call();
     void split(std::size_t old_size);
+    // Text of the current kind, handed out with the next emission.
+    void take_piece(std::string_view piece);
+    bool take_whole_tag(std::size_t search_from);
+    void hold_partial_tag();
     void scan_partial(std::string_view tag, bool cancel_on_gt, int& max_partial,
                       std::size_t& cut_pos);
     void restart_scan();
@@ -209,62 +213,61 @@ inline void ThinkSplitter::split(std::size_t old_size) {
         const std::size_t keep = current_tag().size() - 1;
         if (old_size > keep) search_from = old_size - keep;
     }
-    for (;;) {
-        const std::string_view tag = current_tag();
-        const std::string_view text = buffer_;
-        const std::size_t pos = text.find(tag, search_from);
-        if (pos != std::string_view::npos) {
-            if (in_think_) {
-                pending_think_.append(text.substr(0, pos));
-                think_has_piece_ = true;
-            } else {
-                pending_output_.append(text.substr(0, pos));
-            }
-            buffer_.erase(0, pos + tag.size());
-            in_think_ = !in_think_;
-            restart_scan();
-            search_from = 0;
-            continue;
-        }
+    while (take_whole_tag(search_from)) search_from = 0;
+    hold_partial_tag();
+}
 
-        int max_partial = 0;
-        std::size_t cut_pos = kNone;
-        scan_partial(tag, !in_think_, max_partial, cut_pos);
-        if (max_partial > 0) {
-            if (in_think_) {
-                pending_think_.append(text.substr(0, cut_pos));
-                think_has_piece_ = true;
-            } else {
-                pending_output_.append(text.substr(0, cut_pos));
-            }
-            if (cut_pos != 0) {
-                if (cut_pos < scan_pos_) {
-                    // The cut candidate settled before the saved point and
-                    // nothing changed the fold after it.
-                    assert(scan_max_ == max_partial && scan_cut_ == cut_pos);
-                    scan_pos_ -= cut_pos;
-                    scan_cut_ = 0;
-                } else {
-                    // Cut at an unsettled candidate: what is left is shorter
-                    // than the tag; fold it again next time.
-                    restart_scan();
-                }
-                buffer_.erase(0, cut_pos);
-            }
-        } else {
-            if (in_think_) {
-                if (!text.empty()) {
-                    pending_think_.append(text);
-                    think_has_piece_ = true;
-                }
-            } else {
-                pending_output_.append(text);
-            }
-            buffer_.clear();
-            restart_scan();
-        }
+inline void ThinkSplitter::take_piece(std::string_view piece) {
+    if (in_think_) {
+        pending_think_.append(piece);
+        think_has_piece_ = true;
+    } else {
+        pending_output_.append(piece);
+    }
+}
+
+// Hands out the text before the first whole current tag at or after
+// `search_from`, removes the tag and switches the state; false when buffer_
+// has no such tag.
+inline bool ThinkSplitter::take_whole_tag(std::size_t search_from) {
+    const std::string_view tag = current_tag();
+    const std::string_view text = buffer_;
+    const std::size_t pos = text.find(tag, search_from);
+    if (pos == std::string_view::npos) return false;
+    take_piece(text.substr(0, pos));
+    buffer_.erase(0, pos + tag.size());
+    in_think_ = !in_think_;
+    restart_scan();
+    return true;
+}
+
+// buffer_ holds no whole current tag: hands out the text before the cut and
+// holds the rest back, or hands out all of it when no candidate is left.
+inline void ThinkSplitter::hold_partial_tag() {
+    const std::string_view text = buffer_;
+    int max_partial = 0;
+    std::size_t cut_pos = kNone;
+    scan_partial(current_tag(), !in_think_, max_partial, cut_pos);
+    if (max_partial == 0) {
+        if (!text.empty()) take_piece(text);
+        buffer_.clear();
+        restart_scan();
         return;
     }
+    take_piece(text.substr(0, cut_pos));
+    if (cut_pos == 0) return;
+    if (cut_pos < scan_pos_) {
+        // The cut candidate settled before the saved point and nothing
+        // changed the fold after it.
+        assert(scan_max_ == max_partial && scan_cut_ == cut_pos);
+        scan_pos_ -= cut_pos;
+        scan_cut_ = 0;
+    } else {
+        // Cut at an unsettled candidate: what is left is shorter than the
+        // tag; fold it again next time.
+        restart_scan();
+    }
+    buffer_.erase(0, cut_pos);
 }
 
 // Folds the candidates of buffer_ from the saved point to the end and gives

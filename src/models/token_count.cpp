@@ -18,6 +18,9 @@ Py_ssize_t text_token_len(py::handle text) {
 
 namespace {
 
+#define TOKEN_COUNT_NAMES(X) X(unknown_type, "unknown message type:")
+BIND_PART_NAMES(TokenCountNames, TOKEN_COUNT_NAMES, names);
+
 // `needle in item`, with the interpreter's errors for items that support no
 // membership test.
 bool contains(py::handle item, PyObject* needle) { return bind::check(PySequence_Contains(item.ptr(), needle)) != 0; }
@@ -40,8 +43,7 @@ Py_ssize_t parts_token_len(py::handle parts) {
 void report_unknown(py::handle element) {
     Module& M = module();
     py::object type_text = bind::steal(PyObject_Str(reinterpret_cast<PyObject*>(Py_TYPE(element.ptr()))));
-    static PyObject* prefix = bind::intern("unknown message type:");
-    py::object line = bind::steal(PyUnicode_Concat(prefix, type_text.ptr()));
+    py::object line = bind::steal(PyUnicode_Concat(names.unknown_type, type_text.ptr()));
     bind::call(M.print, line);
 }
 

@@ -14,6 +14,9 @@ namespace cogsift {
 
 namespace {
 
+#define USAGE_NAMES(X) X(record_ttl, 600)
+BIND_PART_NAMES(UsageNames, USAGE_NAMES, names);
+
 // `mapping.get(key)` telling absence apart from any stored value.
 PyObject* g_absent = nullptr;
 
@@ -170,7 +173,6 @@ py::object store_lock(py::handle usage_key, py::handle model_name) {
 void update_record(py::handle usage_key, py::handle model_name, py::handle usage) {
     const Names& n = module().n;
     PyObject* const keys[] = {n.prompt_tokens, n.completion_tokens, n.total_tokens};
-    static PyObject* ttl = bind::keep(bind::integer(600));
 
     py::object existing = bind::call_kw(global(n.get_redis_data), bind::borrow(n.kw_key), usage_key, model_name);
     if (bind::truthy(existing)) {
@@ -185,7 +187,7 @@ void update_record(py::handle usage_key, py::handle model_name, py::handle usage
         existing = bind::dict_of({{keys[0], values[0]}, {keys[1], values[1]}, {keys[2], values[2]}});
     }
     bind::call_kw(global(n.hset_redis_data), bind::borrow(n.kw_key_value_ttl), usage_key, model_name, existing,
-                  bind::borrow(ttl));
+                  bind::borrow(names.record_ttl));
 }
 
 // The exit of a `with`/`async with` block left by `failure`: an error the

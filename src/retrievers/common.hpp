@@ -5,29 +5,48 @@
 #include "bind/coro.hpp"
 #include "bind/model.hpp"
 #include "bind/module.hpp"
+#include "bind/names.hpp"
 
 namespace qor {
 
 // Interned names used on the retrieval paths.
-struct Names {
-    PyObject *aquery, *get_collection, *get_configs, *get_rrf_dict, *logger, *custom_tokenizer;
-    PyObject *search_kwargs, *search_type, *post_process_kwargs, *vectorstore, *collection_name, *vector_name,
-        *embeddings, *embed_query, *post_process, *aget_relevant_documents, *metadata;
-    PyObject *filter, *k, *score_threshold, *query, *embedding, *bm25, *negative_embedding, *user_dict;
-    PyObject *config, *params, *sparse_vectors, *prefetch, *using_, *limit, *fusion, *rrf, *weight, *score,
-        *recommend, *positive, *negative, *strategy, *best_score;
-    PyObject *json, *dict, *info, *error, *get, *replace, *append, *must;
-};
+#define QOR_NAMES(X)                                                                                   \
+    X(get_rrf_dict) X(search_kwargs) X(search_type) X(post_process_kwargs) X(vectorstore)              \
+    X(collection_name) X(vector_name) X(embeddings) X(embed_query) X(post_process)                     \
+    X(aget_relevant_documents, "_aget_relevant_documents") X(metadata)                                 \
+    X(filter) X(k) X(score_threshold) X(query) X(embedding) X(bm25) X(negative_embedding) X(user_dict) \
+    X(config) X(params) X(sparse_vectors) X(prefetch) X(using_, "using") X(limit) X(fusion) X(rrf)     \
+    X(weight) X(score) X(recommend) X(positive) X(negative) X(strategy) X(best_score)                  \
+    X(json) X(dict) X(info) X(error) X(get) X(replace) X(append) X(must) X(except_) X(except)
+
+// What the module imports, in this order, when it is imported; the names
+// bound from the service and LangChain are its globals, a missing service
+// module or name makes the import fail.
+#define QOR_IMPORTS(FROM, MODULE, OPTIONAL, TYPE, HOST)                                              \
+    HOST(asyncio_run, "asyncio", "run")                                                             \
+    HOST(deepcopy, "copy", "deepcopy")                                                              \
+    HOST(json_loads, "json", "loads")                                                               \
+    FROM(List, "typing")                                                                            \
+    FROM(BaseRetriever, "langchain_core.retrievers")                                                \
+    FROM(Document, "langchain_core.documents")                                                      \
+    HOST(document_cls, "langchain_core.documents", "Document")                                      \
+    FROM(VectorStoreRetriever, "langchain_core.vectorstores")                                       \
+    TYPE(Document, "langchain_core.documents")                                                      \
+    FROM(get_configs, "configs")                                                                    \
+    FROM(aquery, "utils.dbs")                                                                       \
+    FROM(get_collection, "utils.dbs")                                                               \
+    FROM(logger, "utils.logger")                                                                    \
+    FROM(custom_tokenizer, "utils.tokenizer")
+
+BIND_MODULE_NAMES(Names, QOR_NAMES, QOR_IMPORTS);
+BIND_IMPORTS(Imports, QOR_IMPORTS);
 
 // Process-wide state of the module: the interned names and the host
 // facilities it calls (bound once at import). The service functions are
 // module globals, looked up on every call with `global`.
-struct Module {
+struct Module : Imports {
     Names n;
     py::object module_name;  // "community.retrievers.qor"
-    py::object asyncio_run, deepcopy, json_loads;
-    py::object document_cls;
-    py::object type_names;  // the names annotation text may use (bind::annotation_names)
 };
 
 Module& module();

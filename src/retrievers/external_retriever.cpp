@@ -4,6 +4,7 @@
 #include "common.hpp"
 #include "http_exchange.hpp"
 
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -11,22 +12,37 @@ namespace qor {
 
 namespace {
 
-// Interned names of this retriever, set once when the class is defined.
-struct ExternalNames {
-    PyObject *kb_id, *api_timeout, *service, *qor_service, *qor_host, *external_retrieve_url, *default_token,
-        *verify_tls;
-    PyObject *retrieval_strategy, *top_k, *score_threshold_wire, *content_type, *api_key_header, *application_json;
-    PyObject *code, *message, *data, *chunk, *content, *id, *document, *name, *title;
-    PyObject *source_type, *external, *external_score, *chunk_id, *data_type, *external_src;
-    PyObject *call_external_api, *parse_external_response, *init, *format, *post, *exceptions, *timeout_cls,
-        *status_code, *headers, *text, *json_method, *empty, *two_hundred, *unknown_error, *masked;
-    PyObject *max_response_bytes, *max_log_chars, *request_workers, *run, *run_in_executor, *strip, *splitlines;
-    PyObject *document_kwnames, *sorted_kwnames;
-    PyObject *urljoin, *get_running_loop, *json_dumps, *sorted_fn, *len_fn, *respond_fn, *dict_type, *super_type,
-        *empty_tuple;
+// Names and imports of this retriever, made when the class is defined.
+#define EXTERNAL_NAMES(X)                                                                               \
+    X(kb_id) X(api_timeout) X(service) X(qor_service) X(qor_host) X(external_retrieve_url)              \
+    X(default_token) X(verify_tls) X(max_response_bytes) X(max_log_chars) X(request_workers)            \
+    X(retrieval_strategy, "retrievalStrategy") X(top_k, "topK") X(score_threshold_wire, "scoreThreshold") \
+    X(content_type, "Content-Type") X(api_key_header, "qor-api-key") X(application_json, "application/json") \
+    X(code) X(message) X(data) X(chunk) X(content) X(id) X(document) X(name) X(title)                   \
+    X(source_type) X(external) X(external_score) X(chunk_id) X(data_type) X(external_src)               \
+    X(call_external_api, "_call_external_api") X(parse_external_response, "_parse_external_response")   \
+    X(init, "__init__") X(format) X(post) X(exceptions) X(timeout_cls, "Timeout") X(status_code)        \
+    X(headers) X(text) X(json_method, "json") X(run) X(run_in_executor) X(strip) X(splitlines)          \
+    X(empty, "") X(two_hundred, "200") X(unknown_error, "Unknown error") X(masked, "***")               \
+    X(document_kwnames, bind::keywords, "page_content", "metadata")                                    \
+    X(sorted_kwnames, bind::keywords, "key", "reverse")                                                 \
+    X(status_ok, 200) X(default_k, 5) X(default_threshold, 0.03) X(default_timeout, 30)
+BIND_NAMES(ExternalNames, EXTERNAL_NAMES);
+
+#define EXTERNAL_IMPORTS(FROM, MODULE, OPTIONAL, TYPE, HOST)                                          \
+    HOST(urljoin, "urllib.parse", "urljoin")                                                        \
+    HOST(get_running_loop, "asyncio", "get_running_loop")                                           \
+    HOST(json_dumps, "json", "dumps")                                                               \
+    HOST(sorted_fn, "builtins", "sorted")                                                           \
+    HOST(len_fn, "builtins", "len")
+BIND_IMPORTS(ExternalImports, EXTERNAL_IMPORTS);
+
+struct External : ExternalNames, ExternalImports {
+    PyObject* respond_fn = nullptr;   // ExternalRetriever._respond, run on a worker
+    PyObject* empty_tuple = nullptr;
 };
 
-ExternalNames* g_names = nullptr;
+External g_names;  // lives as long as the process, like the module state
 PyObject* g_class = nullptr;        // ExternalRetriever itself, for super()
 PyObject* g_inline_exchange = nullptr;  // context variable: the synchronous entry is driving this retrieval
 // Context variable: how the log lines of the retrieval in progress are shown,
@@ -38,7 +54,7 @@ constexpr Py_ssize_t default_max_response_bytes = 1024 * 1024;
 constexpr Py_ssize_t default_max_log_chars = 64 * 1024;
 constexpr Py_ssize_t default_request_workers = 8;
 
-const ExternalNames& names() { return *g_names; }
+const External& names() { return g_names; }
 
 // The interpreter's ordinary string conversion of `value`, in a log line.
 py::object line(const char* format, py::handle a) {
@@ -130,7 +146,7 @@ py::object path_segment(py::handle kb_id) {
 // unless "verify_tls" is set, to true (the client's CA bundle) or to the path
 // of a CA bundle.
 py::object tls_verification(py::handle api_configs) {
-    const ExternalNames& e = names();
+    const External& e = names();
     py::object setting = get(api_configs, e.verify_tls);
     if (PyUnicode_Check(setting.ptr()) && PyUnicode_GET_LENGTH(setting.ptr()) > 0) return setting;
     return bind::borrow(bind::truthy(setting) ? Py_True : Py_False);
@@ -138,7 +154,7 @@ py::object tls_verification(py::handle api_configs) {
 
 // The request headers as they go to the log: the API key's value masked.
 py::object logged_headers(py::handle headers, py::handle api_token) {
-    const ExternalNames& e = names();
+    const External& e = names();
     py::object shown = bind::steal(PyDict_Copy(headers.ptr()));
     if (!api_token.is_none()) bind::dict_set(shown, e.api_key_header, bind::borrow(e.masked));
     return shown;
@@ -168,7 +184,7 @@ py::object inner(py::object quoted) {
 }
 
 void add_secret_forms(py::handle out, py::handle value, int depth) {
-    const ExternalNames& e = names();
+    const External& e = names();
     if (value.is_none() || depth > 4) return;
     if (PyBytes_Check(value.ptr())) {
         add_secret_forms(out, bind::steal(PyUnicode_DecodeLatin1(PyBytes_AS_STRING(value.ptr()),
@@ -200,7 +216,7 @@ void add_secret_forms(py::handle out, py::handle value, int depth) {
 }
 
 py::object secret_texts(py::handle api_token) {
-    const ExternalNames& e = names();
+    const External& e = names();
     py::object texts = bind::new_list();
     add_secret_forms(texts, api_token, 0);
     py::object longest_first = bind::call_kw(e.sorted_fn, e.sorted_kwnames, texts, e.len_fn, py::handle(Py_True));
@@ -280,18 +296,17 @@ private:
 // (in a copy of the retrieval's context, so its log lines are masked alike);
 // `call` is (post, url, body, headers, timeout, verify, max_response_bytes).
 py::object respond(py::object self, py::object call, py::object exchange) {
-    const ExternalNames& e = names();
+    const External& e = names();
     auto item = [&](Py_ssize_t i) { return py::handle(PyTuple_GET_ITEM(call.ptr(), i)); };
     const Py_ssize_t max_bytes = PyLong_AsSsize_t(item(6).ptr());
     py::object response = bounded_post(item(0), item(1), item(2), item(3), item(4), item(5), max_bytes, exchange);
 
     py::object status = bind::getattr(response, e.status_code);
     log_info(line("External API response status: %S", status));
-    py::object response_headers = bind::call(e.dict_type, bind::getattr(response, e.headers));
+    py::object response_headers = bind::call(reinterpret_cast<PyObject*>(&PyDict_Type), bind::getattr(response, e.headers));
     log_info(line("External API response headers: %S", response_headers));
 
-    static PyObject* ok = bind::keep(bind::integer(200));
-    if (bind::truthy(bind::steal(PyObject_RichCompare(status.ptr(), ok, Py_EQ)))) {
+    if (bind::truthy(bind::steal(PyObject_RichCompare(status.ptr(), e.status_ok, Py_EQ)))) {
         py::object result = bind::call_method(response, e.json_method);
         log_info(line("External API response data: %S", result));
         return bind::call_method(self, e.parse_external_response, result);
@@ -305,8 +320,8 @@ py::object respond(py::object self, py::object call, py::object exchange) {
 // Methods
 
 py::object init(py::object self, py::object kwargs) {
-    const ExternalNames& e = names();
-    py::object parent = bind::call(e.super_type, g_class, self);
+    const External& e = names();
+    py::object parent = bind::call(reinterpret_cast<PyObject*>(&PySuper_Type), g_class, self);
     bind::steal(PyObject_Call(bind::getattr(parent, e.init).ptr(), e.empty_tuple, kwargs.ptr()));
     // The caller's own mapping, not the copy validation made of it.
     PyObject* given = PyDict_GetItemWithError(kwargs.ptr(), module().n.search_kwargs);
@@ -316,7 +331,7 @@ py::object init(py::object self, py::object kwargs) {
 }
 
 py::object post_process(py::object, py::object docs_and_similarities) {
-    const ExternalNames& e = names();
+    const External& e = names();
     const Names& n = module().n;
     py::object docs = bind::new_list();
     if (!bind::truthy(docs_and_similarities)) return docs;
@@ -344,7 +359,7 @@ void merge_mapping(py::handle target, py::handle metadata) {
 }
 
 py::object parse_external_response(py::object, py::object api_response) {
-    const ExternalNames& e = names();
+    const External& e = names();
     Module& M = module();
     py::object docs_and_similarities = bind::new_list();
     try {
@@ -379,14 +394,117 @@ py::object parse_external_response(py::object, py::object api_response) {
     return docs_and_similarities;
 }
 
+// The request body: {"query": ..., "retrievalStrategy": {"config": {"topK": k,
+// "scoreThreshold": threshold}}}, with this call's options or their defaults.
+py::object request_body(py::handle inputs, py::handle search_kwargs) {
+    const External& e = names();
+    const Names& n = module().n;
+    py::object query = get(inputs, n.query, bind::borrow(e.empty));
+    py::object strategy_config = bind::dict_of({
+        {e.top_k, get(search_kwargs, n.k, e.default_k)},
+        {e.score_threshold_wire, get(search_kwargs, n.score_threshold, e.default_threshold)},
+    });
+    return bind::dict_of({
+        {n.query, query},
+        {e.retrieval_strategy, bind::dict_of({{n.config, strategy_config}})},
+    });
+}
+
+struct Limits {
+    Py_ssize_t max_bytes;
+    Py_ssize_t workers;
+};
+
+// The limits of the "qor_service" configuration. The log lines are masked
+// from the moment the API key is known, even when a limit is refused.
+Limits read_limits(py::handle api_configs, py::handle api_token, RedactionScope& redaction) {
+    const External& e = names();
+    py::object secrets = secret_texts(api_token);
+    redaction.set(secrets, default_max_log_chars);
+    const Py_ssize_t max_log_chars = positive_setting(api_configs, e.max_log_chars, default_max_log_chars);
+    if (max_log_chars != default_max_log_chars) redaction.set(secrets, max_log_chars);
+    const Py_ssize_t max_bytes = positive_setting(api_configs, e.max_response_bytes, default_max_response_bytes);
+    const Py_ssize_t workers = positive_setting(api_configs, e.request_workers, default_request_workers);
+    return {max_bytes, workers};
+}
+
+// One request to the service: `call` is what `respond` makes of it.
+struct Request {
+    bind::Local call;  // (post, url, body, headers, timeout, verify, max_response_bytes)
+    bind::Local api_timeout;
+    Py_ssize_t workers = 0;
+};
+
+// The request of one retrieval, from its input, this call's options, the
+// retriever's knowledge base and the "qor_service" configuration, with its
+// log lines; none, after an error log line, when the knowledge base or the
+// service is not configured.
+std::optional<Request> build_request(py::handle self, py::handle inputs, py::handle search_kwargs,
+                                     py::handle requests, RedactionScope& redaction) {
+    const External& e = names();
+    const Names& n = module().n;
+    py::object api_params = request_body(inputs, search_kwargs);
+    py::object kb_id = get(bind::getattr(self, n.search_kwargs), e.kb_id);
+    py::object api_timeout = get(bind::getattr(self, n.search_kwargs), e.api_timeout, e.default_timeout);
+    log_info(line("External API config - kb_id: %S, timeout: %S", kb_id, api_timeout));
+    log_info(line("External API request params: %S", api_params));
+    if (!bind::truthy(kb_id)) {
+        log_error(bind::str("External API kb_id not configured"));
+        return std::nullopt;
+    }
+
+    py::object api_configs = get(bind::call(global(n.get_configs), e.service), e.qor_service);
+    py::object qor_host = get(api_configs, e.qor_host);
+    py::object external_retrieve_url = get(api_configs, e.external_retrieve_url);
+    if (!bind::truthy(qor_host) || !bind::truthy(external_retrieve_url)) {
+        log_error(bind::str("QOR service config not found: qor_host or external_retrieve_url"));
+        return std::nullopt;
+    }
+    py::object api_token = get(api_configs, e.default_token);
+    const Limits limits = read_limits(api_configs, api_token, redaction);
+    py::object verify = tls_verification(api_configs);
+
+    py::object path = bind::call_method(external_retrieve_url, e.format, path_segment(kb_id));
+    py::object api_url = bind::call(e.urljoin, qor_host, path);
+    log_info(line("External API URL: %S", api_url));
+
+    py::object headers =
+        bind::dict_of({{e.content_type, bind::borrow(e.application_json)}, {e.api_key_header, api_token}});
+    log_info(line("External API headers: %S", logged_headers(headers, api_token)));
+    log_info(line("Starting external API call to: %S", api_url));
+
+    py::object call = py::make_tuple(bind::getattr(requests, e.post), api_url, api_params, headers, api_timeout,
+                                     verify, bind::steal(PyLong_FromSsize_t(limits.max_bytes)));
+    return Request{std::move(call), std::move(api_timeout), limits.workers};
+}
+
+// The exchange on a worker of the request pool, in a copy of the
+// retrieval's context (so its log lines are masked alike): the awaitable of
+// the response's documents.
+py::object exchange_on_worker(py::handle self, const Request& request, py::handle exchange) {
+    const External& e = names();
+    py::object loop = bind::call(e.get_running_loop);
+    py::object context = bind::steal(PyContext_CopyCurrent());
+    return bind::call_method(loop, e.run_in_executor, request_pool(request.workers), bind::getattr(context, e.run),
+                             e.respond_fn, self, request.call, exchange);
+}
+
+// The error log line of a failed call: a timeout, or the failure itself.
+void log_failure(py::handle requests, py::handle caught) {
+    const External& e = names();
+    py::object timeout_cls = bind::getattr(bind::getattr(requests, e.exceptions), e.timeout_cls);
+    if (PyErr_GivenExceptionMatches(caught.ptr(), timeout_cls.ptr()))
+        log_error(bind::str("External API call timeout"));
+    else
+        log_error(line("External API call error: %S", caught));
+}
+
 // The HTTP exchange with the knowledge-base service. Through the
 // asynchronous entry the request and the handling of its response run on a
 // worker of the retriever's own pool, so a slow service holds neither the
 // event loop nor the loop's default executor; driven by the synchronous
 // entry, whose private loop has nothing else to run, it is made in place.
 bind::Task call_external_api(py::object self, py::object inputs, py::object search_kwargs) {
-    const ExternalNames& e = names();
-    const Names& n = module().n;
     bind::Local requests = bind::import("requests");
     bind::Local caught;
     // Outside the guarded block: the lines of a failure are masked too, and an
@@ -394,80 +512,23 @@ bind::Task call_external_api(py::object self, py::object inputs, py::object sear
     RedactionScope redaction;
     ExchangeGuard running;
     try {
-        static PyObject* default_k = bind::keep(bind::integer(5));
-        static PyObject* default_threshold = bind::keep(bind::real(0.03));
-        static PyObject* default_timeout = bind::keep(bind::integer(30));
-
-        bind::Local query = get(inputs, n.query, bind::borrow(e.empty));
-        bind::Local strategy_config = bind::dict_of({
-            {e.top_k, get(search_kwargs, n.k, default_k)},
-            {e.score_threshold_wire, get(search_kwargs, n.score_threshold, default_threshold)},
-        });
-        bind::Local api_params = bind::dict_of({
-            {n.query, query},
-            {e.retrieval_strategy, bind::dict_of({{n.config, strategy_config}})},
-        });
-
-        bind::Local kb_id = get(bind::getattr(self, n.search_kwargs), e.kb_id);
-        bind::Local api_timeout = get(bind::getattr(self, n.search_kwargs), e.api_timeout, default_timeout);
-        log_info(line("External API config - kb_id: %S, timeout: %S", kb_id, api_timeout));
-        log_info(line("External API request params: %S", api_params));
-        if (!bind::truthy(kb_id)) {
-            log_error(bind::str("External API kb_id not configured"));
-            co_return bind::new_list();
-        }
-
-        bind::Local api_configs = get(bind::call(global(n.get_configs), e.service), e.qor_service);
-        bind::Local qor_host = get(api_configs, e.qor_host);
-        bind::Local external_retrieve_url = get(api_configs, e.external_retrieve_url);
-        if (!bind::truthy(qor_host) || !bind::truthy(external_retrieve_url)) {
-            log_error(bind::str("QOR service config not found: qor_host or external_retrieve_url"));
-            co_return bind::new_list();
-        }
-        bind::Local api_token = get(api_configs, e.default_token);
-        // Masked from here on, even when a limit below is refused.
-        bind::Local secrets = secret_texts(api_token);
-        redaction.set(secrets, default_max_log_chars);
-        const Py_ssize_t max_log_chars = positive_setting(api_configs, e.max_log_chars, default_max_log_chars);
-        if (max_log_chars != default_max_log_chars) redaction.set(secrets, max_log_chars);
-        const Py_ssize_t max_bytes =
-            positive_setting(api_configs, e.max_response_bytes, default_max_response_bytes);
-        const Py_ssize_t workers = positive_setting(api_configs, e.request_workers, default_request_workers);
-        bind::Local verify = tls_verification(api_configs);
-
-        bind::Local path = bind::call_method(external_retrieve_url, e.format, path_segment(kb_id));
-        bind::Local api_url = bind::call(e.urljoin, qor_host, path);
-        log_info(line("External API URL: %S", api_url));
-
-        bind::Local headers =
-            bind::dict_of({{e.content_type, bind::borrow(e.application_json)}, {e.api_key_header, api_token}});
-        log_info(line("External API headers: %S", logged_headers(headers, api_token)));
-        log_info(line("Starting external API call to: %S", api_url));
-
-        bind::Local call = py::make_tuple(bind::getattr(requests, e.post), api_url, api_params, headers, api_timeout,
-                                         verify, bind::steal(PyLong_FromSsize_t(max_bytes)));
+        std::optional<Request> request = build_request(self, inputs, search_kwargs, requests, redaction);
+        if (!request) co_return bind::new_list();
         // The deadline counts from here, so time spent waiting for a worker
         // is part of it.
-        bind::Local exchange = new_exchange(api_timeout);
-        if (exchange_runs_inline()) co_return respond(self, call, exchange);
+        bind::Local exchange = new_exchange(request->api_timeout);
+        if (exchange_runs_inline()) co_return respond(self, request->call, exchange);
         running.watch(exchange);
-        bind::Local loop = bind::call(e.get_running_loop);
-        bind::Local context = bind::steal(PyContext_CopyCurrent());
-        co_return co_await bind::call_method(loop, e.run_in_executor, request_pool(workers),
-                                             bind::getattr(context, e.run), e.respond_fn, self, call, exchange);
+        co_return co_await exchange_on_worker(self, *request, exchange);
     } catch (...) {
         caught = handled_exception();
     }
-    bind::Local timeout_cls = bind::getattr(bind::getattr(requests, e.exceptions), e.timeout_cls);
-    if (PyErr_GivenExceptionMatches(caught.ptr(), timeout_cls.ptr()))
-        log_error(bind::str("External API call timeout"));
-    else
-        log_error(line("External API call error: %S", caught));
+    log_failure(requests, caught);
     co_return bind::new_list();
 }
 
 bind::Task aget_relevant_documents(py::object self, py::object inputs) {
-    const ExternalNames& e = names();
+    const External& e = names();
     Module& M = module();
     bind::Local search_kwargs = bind::call(M.deepcopy, bind::getattr(self, M.n.search_kwargs));
     bind::Local docs_and_similarities = co_await bind::call_method(self, e.call_external_api, inputs, search_kwargs);
@@ -500,78 +561,14 @@ py::object get_relevant_documents(py::object self, py::object inputs) {
     return checked_list(std::move(result));
 }
 
-void init_names(ExternalNames& e) {
-    using bind::intern;
-    e.kb_id = intern("kb_id");
-    e.api_timeout = intern("api_timeout");
-    e.service = intern("service");
-    e.qor_service = intern("qor_service");
-    e.qor_host = intern("qor_host");
-    e.external_retrieve_url = intern("external_retrieve_url");
-    e.default_token = intern("default_token");
-    e.verify_tls = intern("verify_tls");
-    e.retrieval_strategy = intern("retrievalStrategy");
-    e.top_k = intern("topK");
-    e.score_threshold_wire = intern("scoreThreshold");
-    e.content_type = intern("Content-Type");
-    e.api_key_header = intern("qor-api-key");
-    e.application_json = intern("application/json");
-    e.code = intern("code");
-    e.message = intern("message");
-    e.data = intern("data");
-    e.chunk = intern("chunk");
-    e.content = intern("content");
-    e.id = intern("id");
-    e.document = intern("document");
-    e.name = intern("name");
-    e.title = intern("title");
-    e.source_type = intern("source_type");
-    e.external = intern("external");
-    e.external_score = intern("external_score");
-    e.chunk_id = intern("chunk_id");
-    e.data_type = intern("data_type");
-    e.external_src = intern("external_src");
-    e.call_external_api = intern("_call_external_api");
-    e.parse_external_response = intern("_parse_external_response");
-    e.init = intern("__init__");
-    e.format = intern("format");
-    e.post = intern("post");
-    e.exceptions = intern("exceptions");
-    e.timeout_cls = intern("Timeout");
-    e.status_code = intern("status_code");
-    e.headers = intern("headers");
-    e.text = intern("text");
-    e.json_method = intern("json");
-    e.empty = intern("");
-    e.two_hundred = intern("200");
-    e.unknown_error = intern("Unknown error");
-    e.masked = intern("***");
-    e.max_response_bytes = intern("max_response_bytes");
-    e.max_log_chars = intern("max_log_chars");
-    e.request_workers = intern("request_workers");
-    e.run = intern("run");
-    e.run_in_executor = intern("run_in_executor");
-    e.strip = intern("strip");
-    e.splitlines = intern("splitlines");
-    e.document_kwnames = bind::keep(py::make_tuple("page_content", "metadata"));
-    e.sorted_kwnames = bind::keep(py::make_tuple("key", "reverse"));
-    e.urljoin = bind::keep(bind::import_from("urllib.parse", "urljoin"));
-    e.get_running_loop = bind::keep(bind::import_from("asyncio", "get_running_loop"));
-    e.json_dumps = bind::keep(bind::import_from("json", "dumps"));
-    e.sorted_fn = bind::keep(bind::import_from("builtins", "sorted"));
-    e.len_fn = bind::keep(bind::import_from("builtins", "len"));
-    e.dict_type = reinterpret_cast<PyObject*>(&PyDict_Type);
-    e.super_type = reinterpret_cast<PyObject*>(&PySuper_Type);
-    e.empty_tuple = bind::keep(bind::steal(PyTuple_New(0)));
-}
-
 void define_external_retriever(py::module_& m) {
     Module& M = module();
-    g_names = new ExternalNames();  // lives as long as the process, like the module state
-    init_names(*g_names);
+    g_names.fill();
+    g_names.resolve(m);
+    g_names.empty_tuple = bind::keep(bind::steal(PyTuple_New(0)));
     g_inline_exchange = bind::keep(bind::steal(PyContextVar_New("qor_external_inline_exchange", nullptr)));
     g_redaction = bind::keep(bind::steal(PyContextVar_New("qor_external_redaction", nullptr)));
-    g_names->respond_fn = bind::keep(bind::make_method(
+    g_names.respond_fn = bind::keep(bind::make_method(
         "ExternalRetriever",
         {
             .name = "_respond",

@@ -28,17 +28,40 @@ py::object handled_exception() {
 
 namespace {
 
-struct ExchangeNames {
-    PyObject *sockets, *deadline, *timed_out, *done;
-    PyObject *acquire, *release, *wait, *notify, *start, *close, *iter_content, *headers, *content_length,
-        *content, *shutdown;
-    PyObject *exchange_kwnames, *post_kwnames, *thread_kwnames, *pool_kwnames;
-    PyObject *namespace_cls, *condition_cls, *thread_cls, *pool_cls, *heappush, *heappop, *socket_shutdown,
-        *timeout_cls, *timeout_kinds, *join_bytes, *shut_rdwr, *pool_prefix, *watchdog_name, *watchdog_loop, *stop_watchdog;
+// Names and imports of the exchange, made when the module is imported.
+#define EXCHANGE_NAMES(X)                                                                              \
+    X(sockets) X(deadline) X(timed_out) X(done) X(acquire) X(release) X(wait) X(notify) X(start)        \
+    X(close) X(join) X(iter_content) X(headers) X(content_length, "Content-Length") X(content, "_content") \
+    X(shutdown) X(pool_prefix, "qor-external") X(watchdog_name, "qor-external-watchdog")                \
+    X(exchange_kwnames, bind::keywords, "sockets", "deadline", "timed_out", "done")                     \
+    X(post_kwnames, bind::keywords, "json", "headers", "timeout", "verify", "stream", "allow_redirects") \
+    X(thread_kwnames, bind::keywords, "target", "args", "name", "daemon")                              \
+    X(pool_kwnames, bind::keywords, "max_workers", "thread_name_prefix")
+BIND_NAMES(ExchangeNames, EXCHANGE_NAMES);
+
+#define EXCHANGE_IMPORTS(FROM, MODULE, OPTIONAL, TYPE, HOST)                                          \
+    HOST(namespace_cls, "types", "SimpleNamespace")                                                 \
+    HOST(condition_cls, "threading", "Condition")                                                   \
+    HOST(thread_cls, "threading", "Thread")                                                         \
+    HOST(pool_cls, "concurrent.futures", "ThreadPoolExecutor")                                      \
+    HOST(heappush, "heapq", "heappush")                                                             \
+    HOST(heappop, "heapq", "heappop")                                                               \
+    HOST(socket_cls, "_socket", "socket")                                                           \
+    HOST(timeout_cls, "requests.exceptions", "Timeout")                                             \
+    HOST(read_timeout_cls, "urllib3.exceptions", "ReadTimeoutError")                                \
+    HOST(shut_rdwr, "_socket", "SHUT_RDWR")
+BIND_IMPORTS(ExchangeImports, EXCHANGE_IMPORTS);
+
+struct Exchange : ExchangeNames, ExchangeImports {
+    PyObject* socket_shutdown = nullptr;  // socket.shutdown
+    PyObject* timeout_kinds = nullptr;    // what counts as running out of time
+    PyObject* join_bytes = nullptr;       // b"".join
+    PyObject* watchdog_loop = nullptr;
+    PyObject* stop_watchdog = nullptr;
 };
 
-ExchangeNames* g_names = nullptr;
-const ExchangeNames& names() { return *g_names; }
+Exchange g_names;  // lives as long as the process, like the module state
+const Exchange& names() { return g_names; }
 
 double now() {
     using namespace std::chrono;
@@ -80,7 +103,7 @@ private:
 // a socket already closed or detached (a TLS wrapper takes over the plain
 // socket's descriptor) only refuses.
 void shut_down_sockets(py::handle exchange) {
-    const ExchangeNames& x = names();
+    const Exchange& x = names();
     py::object sockets = bind::getattr(exchange, x.sockets);
     // By index: the thread making the exchange may add a socket meanwhile.
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(sockets.ptr()); ++i) {
@@ -90,7 +113,7 @@ void shut_down_sockets(py::handle exchange) {
 }
 
 void finish(py::handle exchange) {
-    const ExchangeNames& x = names();
+    const Exchange& x = names();
     bind::setattr(exchange, x.done, py::handle(Py_True));
     py::object sockets = bind::getattr(exchange, x.sockets);
     bind::check(PyList_SetSlice(sockets.ptr(), 0, PyList_GET_SIZE(sockets.ptr()), nullptr));
@@ -116,7 +139,7 @@ Watchdog g_watchdog;
 constexpr double max_wait = 3600.0;
 
 py::object watchdog_loop(py::object cond, py::object heap) {
-    const ExchangeNames& x = names();
+    const Exchange& x = names();
     bind::call_method(cond, x.acquire);
     try {
         for (;;) {
@@ -153,7 +176,7 @@ py::object watchdog_loop(py::object cond, py::object heap) {
 // the interpreter from inside whatever call wanted the lock back, here from
 // inside the watchdog's frames, whose handlers must not run then.
 py::object stop_watchdog() {
-    const ExchangeNames& x = names();
+    const Exchange& x = names();
     Watchdog& w = g_watchdog;
     if (w.cond == nullptr || w.pid != getpid()) return py::none();
     py::object cond = bind::borrow(w.cond);
@@ -163,13 +186,12 @@ py::object stop_watchdog() {
     discard(PyObject_CallMethodNoArgs(cond.ptr(), x.release));
     if (notified == nullptr) throw py::error_already_set();
     Py_DECREF(notified);
-    static PyObject* join = bind::intern("join");
-    bind::call_method(bind::borrow(w.thread), join, bind::real(5.0));
+    bind::call_method(bind::borrow(w.thread), x.join, bind::real(5.0));
     return py::none();
 }
 
 void start_watchdog() {
-    const ExchangeNames& x = names();
+    const Exchange& x = names();
     Watchdog& w = g_watchdog;
     // The objects of a parent process are left alone in a child: their locks
     // may have been held by threads the child does not have.
@@ -190,7 +212,7 @@ void start_watchdog() {
 }
 
 void arm(py::handle exchange, double deadline) {
-    const ExchangeNames& x = names();
+    const Exchange& x = names();
     Watchdog& w = g_watchdog;
     if (w.cond == nullptr || w.pid != getpid()) start_watchdog();
     py::object cond = bind::borrow(w.cond);
@@ -238,7 +260,7 @@ bool is_timeout(py::handle exc) {
 // The body, read through the client's iter_content (so a compressed body is
 // counted as it is decoded), no further than one chunk past the cap.
 py::object read_body(py::handle response, Py_ssize_t max_bytes) {
-    const ExchangeNames& x = names();
+    const Exchange& x = names();
     py::object declared = bind::mapping_get(bind::getattr(response, x.headers), x.content_length, py::none());
     if (PyUnicode_Check(declared.ptr())) {
         PyObject* length = PyLong_FromUnicodeObject(declared.ptr(), 10);
@@ -274,49 +296,14 @@ struct Pool {
 };
 Pool g_pool;
 
-void init_names(ExchangeNames& x) {
-    using bind::intern;
-    x.sockets = intern("sockets");
-    x.deadline = intern("deadline");
-    x.timed_out = intern("timed_out");
-    x.done = intern("done");
-    x.acquire = intern("acquire");
-    x.release = intern("release");
-    x.wait = intern("wait");
-    x.notify = intern("notify");
-    x.start = intern("start");
-    x.close = intern("close");
-    x.iter_content = intern("iter_content");
-    x.headers = intern("headers");
-    x.content_length = intern("Content-Length");
-    x.content = intern("_content");
-    x.shutdown = intern("shutdown");
-    x.exchange_kwnames = bind::keep(py::make_tuple("sockets", "deadline", "timed_out", "done"));
-    x.post_kwnames =
-        bind::keep(py::make_tuple("json", "headers", "timeout", "verify", "stream", "allow_redirects"));
-    x.thread_kwnames = bind::keep(py::make_tuple("target", "args", "name", "daemon"));
-    x.pool_kwnames = bind::keep(py::make_tuple("max_workers", "thread_name_prefix"));
-    x.namespace_cls = bind::keep(bind::import_from("types", "SimpleNamespace"));
-    x.condition_cls = bind::keep(bind::import_from("threading", "Condition"));
-    x.thread_cls = bind::keep(bind::import_from("threading", "Thread"));
-    x.pool_cls = bind::keep(bind::import_from("concurrent.futures", "ThreadPoolExecutor"));
-    x.heappush = bind::keep(bind::import_from("heapq", "heappush"));
-    x.heappop = bind::keep(bind::import_from("heapq", "heappop"));
-    x.socket_shutdown = bind::keep(bind::getattr(bind::import_from("_socket", "socket"), x.shutdown));
-    x.timeout_cls = bind::keep(bind::import_from("requests.exceptions", "Timeout"));
-    x.timeout_kinds = bind::keep(py::make_tuple(bind::borrow(x.timeout_cls),
-                                                bind::import_from("urllib3.exceptions", "ReadTimeoutError"),
-                                                bind::borrow(PyExc_TimeoutError)));
-    x.join_bytes = bind::keep(bind::getattr(bind::steal(PyBytes_FromStringAndSize("", 0)), intern("join")));
-    x.shut_rdwr = bind::keep(bind::import_from("_socket", "SHUT_RDWR"));
-    x.pool_prefix = bind::keep(bind::str("qor-external"));
-    x.watchdog_name = bind::keep(bind::str("qor-external-watchdog"));
-}
-
 void define_http_exchange(py::module_& m) {
-    g_names = new ExchangeNames();  // lives as long as the process, like the module state
-    init_names(*g_names);
-    g_names->watchdog_loop = bind::keep(bind::make_function(
+    Exchange& x = g_names;
+    x.fill();
+    x.resolve(m);
+    x.socket_shutdown = bind::keep(bind::getattr(x.socket_cls, x.shutdown));
+    x.timeout_kinds = bind::keep(py::make_tuple(x.timeout_cls, x.read_timeout_cls, bind::borrow(PyExc_TimeoutError)));
+    x.join_bytes = bind::keep(bind::getattr(bind::steal(PyBytes_FromStringAndSize("", 0)), x.join));
+    x.watchdog_loop = bind::keep(bind::make_function(
         {
             .name = "_external_watchdog",
             .doc = "Shuts down the sockets of every external exchange whose deadline has passed.",
@@ -324,7 +311,7 @@ void define_http_exchange(py::module_& m) {
             .impl = bind::wrap<watchdog_loop>,
         },
         m.attr("__name__")));
-    g_names->stop_watchdog = bind::keep(bind::make_function(
+    x.stop_watchdog = bind::keep(bind::make_function(
         {
             .name = "_stop_external_watchdog",
             .doc = "Ends the external exchanges' watchdog thread; registered to run at interpreter exit.",
@@ -342,7 +329,7 @@ const Definition registered(35, define_http_exchange);
 }  // namespace
 
 py::object new_exchange(py::handle api_timeout) {
-    const ExchangeNames& x = names();
+    const Exchange& x = names();
     py::object deadline = py::none();
     PyObject* t = api_timeout.ptr();
     if ((PyFloat_Check(t) || PyLong_Check(t)) && !PyBool_Check(t)) {
@@ -356,7 +343,7 @@ py::object new_exchange(py::handle api_timeout) {
 
 py::object bounded_post(py::handle post, py::handle url, py::handle json, py::handle headers,
                         py::handle timeout, py::handle verify, Py_ssize_t max_bytes, py::handle exchange) {
-    const ExchangeNames& x = names();
+    const Exchange& x = names();
     py::object deadline = bind::getattr(exchange, x.deadline);
     if (!deadline.is_none()) {
         const double at = PyFloat_AsDouble(deadline.ptr());
@@ -401,7 +388,7 @@ void abort_exchange(py::handle exchange) {
 }
 
 py::object request_pool(Py_ssize_t workers) {
-    const ExchangeNames& x = names();
+    const Exchange& x = names();
     Pool& p = g_pool;
     const pid_t pid = getpid();
     if (p.executor != nullptr && p.workers == workers && p.pid == pid) return bind::borrow(p.executor);

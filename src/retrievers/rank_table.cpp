@@ -24,6 +24,9 @@ py::object build_rank_table(py::object k_arg) {
     return table;
 }
 
+#define RANK_TABLE_NAMES(X) X(k_keyword, bind::keywords, "k")
+BIND_PART_NAMES(RankTableNames, RANK_TABLE_NAMES, names);
+
 PyObject* g_cached_build = nullptr;  // lru_cache(build_rank_table), kept for the process
 
 // The cache is the host's lru_cache (128 entries, least recently used dropped
@@ -33,8 +36,7 @@ PyObject* g_cached_build = nullptr;  // lru_cache(build_rank_table), kept for th
 // keep 5 and 5.0 (or 1 and True) in separate entries although they are equal
 // arguments.
 py::object get_rrf_dict(py::object k) {
-    static PyObject* kwnames = bind::keep(py::make_tuple(bind::borrow(module().n.k)));
-    return bind::call_kw(bind::borrow(g_cached_build), bind::borrow(kwnames), k);
+    return bind::call_kw(bind::borrow(g_cached_build), bind::borrow(names.k_keyword), k);
 }
 
 }  // namespace

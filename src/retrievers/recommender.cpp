@@ -7,6 +7,9 @@
 namespace qor {
 namespace {
 
+#define RECOMMENDER_NAMES(X) X(no_embedding, "embedding is required for recommend search")
+BIND_PART_NAMES(RecommenderNames, RECOMMENDER_NAMES, names);
+
 PyObject* g_own_post_process = nullptr;  // the class's own post_process function
 
 py::object post_process(py::object self, py::object docs_and_similarities) {
@@ -22,8 +25,7 @@ bind::Task aget_relevant_documents(py::object self, py::object inputs) {
 
     bind::Local positive = bind::mapping_get(inputs, n.embedding, py::none());
     if (!bind::truthy(positive) || !bind::truthy(bind::mapping_get(inputs, n.negative_embedding, py::none()))) {
-        static PyObject* message = bind::intern("embedding is required for recommend search");
-        bind::call_method(global(n.logger), n.error, message);
+        bind::call_method(global(n.logger), n.error, names.no_embedding);
         co_return bind::new_list();
     }
 
