@@ -5,7 +5,8 @@
 // `Generator` or `AsyncGenerator`:
 //
 //     bind::Task fetch(py::object self, py::object inputs) {
-//         py::object hits = co_await call(aquery, ...);   // any Python awaitable
+//         bind::Local query = make_query(inputs);          // lives across the co_await
+//         py::object hits = co_await call(aquery, query);  // any Python awaitable
 //         co_return post_process(self, hits);
 //     }
 //
