@@ -3,7 +3,8 @@
     .venv/bin/python tools/function_lengths.py [--top N] [--over LINES] [PATH ...]
 
 A length counts the lines of a definition from the first line of its
-signature to its closing brace. Functions are found by their braces, after
+signature to its closing brace; "code" counts those of them that hold code
+(not only comments, string literals such as docstrings, or blanks). Functions are found by their braces, after
 comments, string literals and preprocessor lines are blanked out: a brace
 block at namespace or class level whose head ends with a parameter list
 (and qualifiers) is a function; lambdas and local classes count as part of
@@ -58,8 +59,9 @@ def _is_function_head(head):
 
 
 def functions(path):
-    """(start line, length, name) of every function definition in the file."""
+    """(start line, length, code lines, name) of every function definition in the file."""
     text = clean(Path(path).read_text())
+    code_lines = [bool(line.strip()) for line in text.split('\n')]
     line_of = [0] * (len(text) + 1)
     line = 1
     for i, ch in enumerate(text):
@@ -98,7 +100,8 @@ def functions(path):
                 start, head = function_start
                 name = re.findall(r'([~\w:]+(?:operator\s*\S+?)?)\s*\(', head)
                 first = line_of[start]
-                found.append((first, line_of[i] - first + 1, name[0] if name else '?'))
+                last = line_of[i]
+                found.append((first, last - first + 1, sum(code_lines[first - 1:last]), name[0] if name else '?'))
                 function_start = None
             if not stack or stack[-1] == 'scope':
                 head_start = i + 1
@@ -116,12 +119,14 @@ def main():
         base = Path(base)
         files = [base] if base.is_file() else sorted(p for p in base.rglob('*') if p.suffix in ('.cpp', '.hpp', '.h'))
         for path in files:
-            for first, length, name in functions(path):
-                rows.append((length, str(path.resolve().relative_to(ROOT)) if path.resolve().is_relative_to(ROOT)
-                             else str(path), first, name))
-    rows.sort(key=lambda r: (-r[0], r[1], r[2]))
-    for length, path, first, name in rows[:args.top or None]:
-        print(f'{length:5d}  {path}:{first}  {name}')
+            for first, length, code, name in functions(path):
+                where = path.resolve()
+                rows.append((length, code, str(where.relative_to(ROOT)) if where.is_relative_to(ROOT) else str(path),
+                             first, name))
+    rows.sort(key=lambda r: (-r[0], r[2], r[3]))
+    print(f'{"lines":>5}  {"code":>4}  where')
+    for length, code, path, first, name in rows[:args.top or None]:
+        print(f'{length:5d}  {code:4d}  {path}:{first}  {name}')
     if args.over and rows and rows[0][0] > args.over:
         sys.exit(1)
 

@@ -2,6 +2,7 @@
 
 #include <structmember.h>
 
+#include <memory>
 #include <stdexcept>
 #include <string>
 
@@ -354,8 +355,12 @@ void add_coroutine_code(py::object& f, const FunctionDef& def) {
 
 PyTypeObject* function_type() { return g_function_type; }
 
-py::object make_function(FunctionDef def, py::handle module_name) {
-    if (g_function_type == nullptr) throw std::logic_error("bind::init was not called");
+namespace {
+
+// The call-time description of the parameter list, checked as a `def`
+// statement checks its own: positional parameters first, no required one
+// after a default, at most one **kwargs, last.
+std::unique_ptr<FunctionData> function_data(const FunctionDef& def) {
     if (def.params.size() > kMaxParams) throw std::logic_error("too many parameters");
     auto data = std::make_unique<FunctionData>();
     data->impl = def.impl;
@@ -384,7 +389,11 @@ py::object make_function(FunctionDef def, py::handle module_name) {
         }
     }
     data->signature = build_signature(def);
+    return data;
+}
 
+// The function object, owning `data`, tracked by the garbage collector.
+py::object new_function_object(const FunctionDef& def, std::unique_ptr<FunctionData> data, py::handle module_name) {
     auto* f = PyObject_GC_New(FunctionObject, g_function_type);
     if (f == nullptr) throw py::error_already_set();
     f->vectorcall = function_vectorcall;
@@ -402,23 +411,31 @@ py::object make_function(FunctionDef def, py::handle module_name) {
     f->module = py::reinterpret_borrow<py::object>(module_name).release().ptr();
     f->doc = def.doc != nullptr ? str(def.doc).release().ptr() : (Py_INCREF(Py_None), Py_None);
     PyObject_GC_Track(reinterpret_cast<PyObject*>(f));
+    return result;
+}
 
-    if (def.flavor == Flavor::Coroutine) {
-        // Lets `asyncio.iscoroutinefunction` (and, on interpreters that have
-        // it, `inspect.iscoroutinefunction`) recognise the function: calling
-        // it returns a coroutine.
-        py::object coroutines = import("asyncio.coroutines");
-        if (py::hasattr(coroutines, "_is_coroutine"))
-            result.attr("_is_coroutine") = coroutines.attr("_is_coroutine");
-        py::object inspect = import("inspect");
-        if (py::hasattr(inspect, "_is_coroutine_mark")) {
-            result.attr("_is_coroutine_marker") = inspect.attr("_is_coroutine_mark");
-        } else {
-            // Older interpreters' `inspect.iscoroutinefunction` only reads
-            // the code flags of function-like objects.
-            add_coroutine_code(result, def);
-        }
+// Lets `asyncio.iscoroutinefunction` (and, on interpreters that have it,
+// `inspect.iscoroutinefunction`) recognise the function: calling it returns
+// a coroutine.
+void mark_coroutine_function(py::object& f, const FunctionDef& def) {
+    py::object coroutines = import("asyncio.coroutines");
+    if (py::hasattr(coroutines, "_is_coroutine")) f.attr("_is_coroutine") = coroutines.attr("_is_coroutine");
+    py::object inspect = import("inspect");
+    if (py::hasattr(inspect, "_is_coroutine_mark")) {
+        f.attr("_is_coroutine_marker") = inspect.attr("_is_coroutine_mark");
+    } else {
+        // Older interpreters' `inspect.iscoroutinefunction` only reads
+        // the code flags of function-like objects.
+        add_coroutine_code(f, def);
     }
+}
+
+}  // namespace
+
+py::object make_function(FunctionDef def, py::handle module_name) {
+    if (g_function_type == nullptr) throw std::logic_error("bind::init was not called");
+    py::object result = new_function_object(def, function_data(def), module_name);
+    if (def.flavor == Flavor::Coroutine) mark_coroutine_function(result, def);
     return result;
 }
 

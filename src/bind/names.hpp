@@ -36,10 +36,12 @@
 // object, and extension modules are never unloaded.
 #pragma once
 
+#include "annotations.hpp"
 #include "core.hpp"
 #include "module.hpp"
 
 #include <initializer_list>
+#include <utility>
 
 namespace bind {
 
@@ -53,16 +55,31 @@ inline PyObject* name_value(const char* identifier) { return intern(identifier);
 inline PyObject* name_value(const char*, const char* text) { return intern(text); }
 inline PyObject* name_value(const char*, int value) { return keep(integer(value)); }
 inline PyObject* name_value(const char*, double value) { return keep(real(value)); }
-PyObject* keyword_tuple(std::initializer_list<const char*> names);
+inline PyObject* keyword_tuple(std::initializer_list<const char*> names) {
+    py::object tuple = steal(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
+    Py_ssize_t i = 0;
+    for (const char* name : names) {
+        PyObject* interned = intern(name);
+        Py_INCREF(interned);
+        PyTuple_SET_ITEM(tuple.ptr(), i++, interned);
+    }
+    return keep(std::move(tuple));
+}
 template <class... T>
 PyObject* name_value(const char*, KeywordsTag, const T&... names) {
     return keyword_tuple({names...});
 }
 
 // m.<name> = value
-void bind_global(py::module_& m, const char* name, py::object value);
+inline void bind_global(py::module_& m, const char* name, py::object value) {
+    check(PyObject_SetAttrString(m.ptr(), name, value.ptr()));
+}
+
 // names[name] = `from module import name`; `names` is made on first use.
-void add_type_name(py::handle& names, const char* module, const char* name);
+inline void add_type_name(py::handle& names, const char* module, const char* name) {
+    if (!names) names = keep(annotation_names({}));
+    check(PyDict_SetItemString(names.ptr(), name, import_from(module, name).ptr()));
+}
 
 }  // namespace detail
 }  // namespace bind

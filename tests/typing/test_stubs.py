@@ -7,6 +7,7 @@ public names, each of them declared in the stub.
 """
 import ast
 import importlib
+import json
 import inspect
 import os
 import re
@@ -96,3 +97,24 @@ def test_star_import_gives_the_public_names_declared_in_the_stub(name):
                     if isinstance(n, ast.Assign) and n.targets[0].id == "__all__")
     assert stub_all == importlib.import_module(name).__all__
     assert set(MODULES[name]) <= declared
+
+
+def test_pyright_flags_misuse_in_a_user_script(tmp_path):
+    """pyright (basedpyright) reads the stubs: a user's misuse is flagged, with
+    the right rule, and correct use is not."""
+    pyright = Path(sys.executable).with_name("basedpyright")
+    if not pyright.exists():
+        pytest.skip("basedpyright is not installed")
+    script = Path(__file__).with_name("user_script.py")
+    expected = {(number, match.group(1))
+                for number, text in enumerate(script.read_text().splitlines(), 1)
+                if (match := re.search(r"# error: (\w+)", text))}
+    (tmp_path / "pyrightconfig.json").write_text('{"typeCheckingMode": "standard"}')
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(ROOT), str(ROOT / "service")]))
+    run = subprocess.run([str(pyright), "--outputjson", "--pythonpath", sys.executable, "--project",
+                          str(tmp_path / "pyrightconfig.json"), str(script)],
+                         cwd=tmp_path, env=env, capture_output=True, text=True, timeout=600)
+    report = json.loads(run.stdout)
+    found = {(d["range"]["start"]["line"] + 1, d.get("rule", "")) for d in report["generalDiagnostics"]
+             if d["severity"] == "error"}
+    assert found == expected, run.stdout
