@@ -358,7 +358,14 @@ int close_frame(DriverObject* d) {
         Py_DECREF(inner);
         d->running = false;
     }
+    if (status < 0 && PyErr_ExceptionMatches(PyExc_GeneratorExit)) {
+        // The interpreter raises the close error in the frame, and a
+        // GeneratorExit leaving it is a clean close.
+        PyErr_Clear();
+        status = 0;
+    }
     if (status < 0) {
+        guard_stop_iteration(d->kind);
         // Keep the close error while the frame's locals are released.
         PyObject* e = fetch_exception();
         destroy_frame(d);
@@ -622,7 +629,7 @@ void step_finish(StepObject* s) {
 PySendResult step_send_impl(StepObject* s, PyObject* value, PyObject* exc, PyObject** result) {
     *result = nullptr;
     if (s->state == StepState::Done) {
-        PyErr_SetString(PyExc_RuntimeError, s->mode == StepMode::Close
+        PyErr_SetString(PyExc_RuntimeError, s->mode != StepMode::Next
                                                  ? "cannot reuse already awaited aclose()/athrow()"
                                                  : "cannot reuse already awaited __anext__()/asend()");
         return PYGEN_ERROR;
@@ -659,11 +666,11 @@ PySendResult step_send_impl(StepObject* s, PyObject* value, PyObject* exc, PyObj
         }
         s->state = StepState::Running;
         gen->anext_running = true;
-        if (s->mode == StepMode::Throw) {
+        if (s->mode != StepMode::Throw) {
+            value = s->arg;
+        } else if (exc == nullptr) {
             exc = s->arg;
             first_throw = true;
-        } else {
-            value = s->arg;
         }
     } else if (!gen->frame) {
         step_finish(s);
@@ -710,15 +717,18 @@ PyObject* step_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
         // Throwing into a step that has not started throws into the
         // generator, as the interpreter's own asend/athrow objects do (into
         // a finished one, the exception is raised as it is).
-        Py_SETREF(s->arg, new_ref(exc));
-        s->mode = StepMode::Throw;
-        r = step_send_impl(s, nullptr, nullptr, &result);
-    } else if (s->state == StepState::Init && s->gen->frame) {
+        r = step_send_impl(s, nullptr, exc, &result);
+    } else if (s->state == StepState::Init && s->mode == StepMode::Close) {
         // An aclose() thrown into before it started: the interpreter throws
         // into the generator and ends the way aclose() ends.
-        Py_SETREF(s->arg, new_ref(exc));
-        s->mode = StepMode::Throw;
-        r = step_send_impl(s, nullptr, nullptr, &result);
+        if (s->gen->frame) {
+            s->mode = StepMode::Throw;
+            r = step_send_impl(s, nullptr, exc, &result);
+        } else {
+            s->state = StepState::Done;
+            restore_exception(new_ref(exc));
+            r = PYGEN_ERROR;
+        }
         if (r == PYGEN_RETURN) {
             Py_CLEAR(result);
             PyErr_SetString(PyExc_RuntimeError, "async generator ignored GeneratorExit");
@@ -729,7 +739,8 @@ PyObject* step_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
             result = new_ref(Py_None);
             r = PYGEN_RETURN;
         }
-    } else if (s->state == StepState::Running) {
+    } else if (s->state == StepState::Running || s->state == StepState::Done) {
+        // (a finished step refuses it as it refuses a send)
         r = step_send_impl(s, nullptr, exc, &result);
     } else {
         s->state = StepState::Done;
