@@ -44,20 +44,31 @@ def build(name, sanitize, log=None):
     flags = [*CONFIG["cxx_flags"], *(SANITIZE if sanitize else PLAIN), "-fPIC", "-Werror",
              *INCLUDES, _pybind11_include()]
     sources = _sources(name)
-    digest = hashlib.sha256(" ".join(flags).encode())
-    for path in sources + sorted((ROOT / "src").rglob("*.hpp")):
-        digest.update(path.read_bytes())
-    out_dir = ROOT / "build" / ("asan" if sanitize else "fuzz") / f"{name}-{digest.hexdigest()[:16]}"
+    headers = hashlib.sha256(" ".join(flags).encode())
+    for path in sorted((ROOT / "src").rglob("*.hpp")):
+        headers.update(path.read_bytes())
+
+    def object_digest(src):
+        return hashlib.sha256(headers.digest() + src.read_bytes()).hexdigest()[:16]
+
+    top = ROOT / "build" / ("asan" if sanitize else "fuzz")
+    digest = hashlib.sha256("".join(object_digest(s) for s in sources).encode()).hexdigest()[:16]
+    out_dir = top / f"{name}-{digest}"
     target = out_dir / (name + sysconfig.get_config_var("EXT_SUFFIX"))
     if target.exists():
         return target
     out_dir.mkdir(parents=True, exist_ok=True)
+    (top / "objects").mkdir(exist_ok=True)
     if log:
         log(f"building {target.relative_to(ROOT)} ({len(sources)} sources)")
 
     def compile_one(src):
-        obj = out_dir / (src.parent.name + "_" + src.stem + ".o")
-        subprocess.run(["g++", *flags, "-c", str(src), "-o", str(obj)], check=True)
+        # Objects are shared between modules (src/bind is in every one).
+        obj = top / "objects" / f"{src.parent.name}_{src.stem}-{object_digest(src)}.o"
+        if not obj.exists():
+            tmp = obj.with_suffix(f".{os.getpid()}.tmp")
+            subprocess.run(["g++", *flags, "-c", str(src), "-o", str(tmp)], check=True)
+            os.replace(tmp, obj)
         return obj
 
     with ThreadPoolExecutor(max_workers=2) as pool:

@@ -4,12 +4,13 @@ Each case, deterministic from the seed and its number, builds messages
 (AIMessage, AIMessageChunk, subclasses with __getattr__/__setattr__ hooks)
 whose extras and instance dict hold hostile keys: str subclasses equal in
 hash to the names the parser reads and writes, whose __eq__ or __hash__
-replaces, empties or grows __pydantic_extra__, drops __dict__ entries or
-collects garbage, and values whose finalizers do the same. The parser then
-runs over them (module-level atransform, qorCogsift.invoke, qorCogsift.
-transform) once with the direct paths and once, on twins built from the same
-plan, with them switched off (the interpreter's getattr/setattr); the
-outcomes and what the messages look like afterwards must be equal.
+replaces, empties or grows __pydantic_extra__, drops or replaces __dict__
+entries or collects garbage, and values that are freed while a lookup runs
+(their finalizers collect garbage). The parser then runs over them
+(module-level atransform, qorCogsift.invoke, qorCogsift.transform) once with
+the direct paths and once, on twins built from the same plan, with them
+switched off (the interpreter's getattr/setattr); the outcomes and what the
+messages look like afterwards must be equal.
 
     .venv/bin/python tests/models/fuzz_messages.py [--cases N] [--seed S] [--sanitize]
 
@@ -181,7 +182,11 @@ def build(plan, classes):
         if spec["usage"]:
             msg.__pydantic_extra__["usage"] = {"prompt_tokens": 1, "completion_tokens": 2, "total_tokens": 3}
         for where, name, action, on, tripwire in spec["keys"]:
-            value = Tripwire(msg, action) if tripwire else "hostile"
+            # A value freed while a lookup runs: its finalizer may run
+            # between the interpreter's two lookups of one name (`in`, then
+            # `[]`) where the direct path makes one, so it changes nothing
+            # the parser reads (how often keys are compared is not fixed).
+            value = Tripwire(msg, "collect" if action == "collect" else "nothing") if tripwire else "hostile"
             key = Key(name, None, action, on)
             target = msg.__pydantic_extra__ if where == "extra" else msg.__dict__
             if where == "dict" and name in target:
@@ -231,6 +236,33 @@ def run_case(plan, classes, cogsift, fast):
         cogsift._fast_attributes(True)
 
 
+def fuzz(cogsift, cases, seed="0", out=print):
+    """Runs `cases` cases; returns the number of the first that differed
+    (after printing it), or None."""
+    from utils import dbs
+
+    assert cogsift._fast_attributes() == {"extra": True, "field": True}, "the direct paths are not active"
+    classes = message_classes()
+    saved_hook, saved_store = sys.unraisablehook, dbs.session_store()
+    sys.unraisablehook = lambda unraisable: None
+    gc.collect()
+    gc.freeze()  # what is loaded so far is never garbage: collections only look at the cases' objects
+    try:
+        for i in range(cases):
+            plan = make_plan(random.Random(f"{seed}:{i}"))
+            ours, plain = run_case(plan, classes, cogsift, True), run_case(plan, classes, cogsift, False)
+            if ours != plain:
+                out(f"case {i} (seed {seed!r}) differs\nplan: {plan}")
+                for label, a, b in zip(("result", "messages", "usage"), ours, plain):
+                    out(("   " if a == b else "!! ") + f"{label}: {a!r}" + ("" if a == b else f"\n   plain: {b!r}"))
+                return i
+    finally:
+        gc.unfreeze()
+        sys.unraisablehook = saved_hook
+        dbs.set_session_store(saved_store)
+    return None
+
+
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--cases", type=int, default=2000)
@@ -247,27 +279,16 @@ def main(argv=None):
         return subprocess.run([sys.executable, __file__, "--cases", str(args.cases), "--seed", args.seed,
                                "--module", str(path)], env=env).returncode
     os.environ.setdefault("TIKTOKEN_CACHE_DIR", str(ROOT.parent / "shared" / "tiktoken"))
-    import community.models
+    import community.models  # noqa: F401 - the package the module is loaded into
 
     if args.module:
         cogsift = native_build.load("community.models.cogsift", args.module)
     else:
         from community.models import cogsift
-    assert cogsift._fast_attributes() == {"extra": True, "field": True}, "the direct paths are not active"
-    classes = message_classes()
-    from utils import dbs  # noqa: F401 - imported before the heap is frozen
-    sys.unraisablehook = lambda unraisable: None
-    gc.collect()
-    gc.freeze()  # what is loaded so far is never garbage: collections only look at the cases' objects
     started = time.perf_counter()
-    for i in range(args.cases):
-        plan = make_plan(random.Random(f"{args.seed}:{i}"))
-        ours, plain = run_case(plan, classes, cogsift, True), run_case(plan, classes, cogsift, False)
-        if ours != plain:
-            print(f"case {i} (seed {args.seed!r}) differs\nplan: {plan}")
-            for label, a, b in zip(("result", "messages", "usage"), ours, plain):
-                print(("   " if a == b else "!! ") + f"{label}: {a!r}" + ("" if a == b else f"\n   plain: {b!r}"))
-            return 1
+    failed = fuzz(cogsift, args.cases, args.seed)
+    if failed is not None:
+        return 1
     kind = "sanitizer build" if args.module else "plain build"
     print(f"{args.cases} cases agreed ({kind}, {time.perf_counter() - started:.1f} s, seed {args.seed!r})")
     return 0

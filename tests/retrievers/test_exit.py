@@ -1,5 +1,5 @@
-"""Interpreter exit while a daemon thread is blocked inside an entry of
-either module (the retriever's store call, its HTTP call, `aquery` under an
+"""Interpreter exit while daemon threads are blocked inside the entries of
+both modules (the retriever's store call, its HTTP call, `aquery` under an
 event loop, the token counter) and while compiled coroutines and generators
 are suspended in globals: the exit status and output of plain Python."""
 import subprocess
@@ -21,15 +21,15 @@ PROGRAM = textwrap.dedent("""
     from utils import dbs
 
     logging.disable(logging.CRITICAL)  # the HTTP call logs its request; the plain twin would not
-    started = threading.Event()
+    entered = threading.Semaphore(0)
 
     def sleepy(*args, **kwargs):
-        started.set()
+        entered.release()
         while True:
             time.sleep(0.0005)  # wakes again and again while the interpreter shuts down
 
     async def sleepy_aquery(*args):
-        started.set()
+        entered.release()
         while True:
             await asyncio.sleep(0.0005)
 
@@ -70,37 +70,42 @@ PROGRAM = textwrap.dedent("""
 
     {setup}
 
-    def run():
-        {call}
-
-    threading.Thread(target=run, daemon=True).start()
-    started.wait()
+    calls = {calls}
+    for call in calls:
+        threading.Thread(target=call, daemon=True).start()
+    for _ in calls:
+        entered.acquire()
     print("bye", flush=True)
 """)
 
-# entry -> (set-up, call in the daemon thread)
+# entry -> (set-up, call in its daemon thread)
 ENTRIES = {
-    "store call": ("qor.get_collection = sleepy", "retriever.invoke({'query': 'q'})"),
-    "aquery": ("qor.aquery = sleepy_aquery", "asyncio.run(retriever.ainvoke({'query': 'q'}))"),
+    "store call": ("qor.get_collection = sleepy", "lambda: retriever.invoke({'query': 'q'})"),
+    "aquery": ("qor.aquery = sleepy_aquery", "lambda: asyncio.run(retriever.ainvoke({'query': 'q'}))"),
     "http call": (
         # a loopback server that accepts and never answers
         "listener = socket.create_server(('127.0.0.1', 0)); held = []\n"
-        "threading.Thread(target=lambda: [held.append(listener.accept()), started.set()], daemon=True).start()\n"
+        "threading.Thread(target=lambda: [held.append(listener.accept()), entered.release()], daemon=True).start()\n"
         "section = {'qor_service': {'qor_host': 'http://127.0.0.1:%d' % listener.getsockname()[1],\n"
         "           'external_retrieve_url': '/kb/{}/retrieve', 'default_token': 'secret-token'}}\n"
         "qor.get_configs = lambda *a, **k: section",
-        "qor.ExternalRetriever(search_kwargs={'kb_id': 'kb1', 'api_timeout': 3600}).invoke({'query': 'q'})"),
-    "tokenizer": ("cogsift.tokenizer = Tokens()", "cogsift.get_text_token_len('some text')"),
+        "lambda: qor.ExternalRetriever(search_kwargs={'kb_id': 'kb1', 'api_timeout': 3600}).invoke({'query': 'q'})"),
+    "tokenizer": ("cogsift.tokenizer = Tokens()", "lambda: cogsift.get_text_token_len('some text')"),
 }
 
 
-@pytest.mark.parametrize("entry", list(ENTRIES))
-def test_exit_with_a_daemon_thread_inside_an_entry(entry):
-    setup, call = ENTRIES[entry]
-    program = PROGRAM.replace("{setup}", setup).replace("{call}", call)
-    # The same program with the thread in plain Python code instead.
-    for source in (program, program.replace(call, "sleepy()")):
-        for _ in range(3):  # the thread must wake during finalisation, which takes a few tries at most
-            done = subprocess.run([sys.executable, "-c", source], capture_output=True, text=True, timeout=60,
-                                  cwd=ROOT, env=worker_env({}))
-            assert (done.returncode, done.stdout, done.stderr) == (0, "bye\n", ""), source
+def program(entries):
+    setups = "\n".join(ENTRIES[e][0] for e in entries)
+    calls = "[" + ", ".join(ENTRIES[e][1] for e in entries) + "]" if entries else "[sleepy]"
+    return PROGRAM.replace("{setup}", setups).replace("{calls}", calls)
+
+
+@pytest.mark.parametrize("entries", [list(ENTRIES), []], ids=["compiled", "plain"])
+def test_exit_with_daemon_threads_inside_every_entry(entries):
+    # One thread blocked in each entry at once ("plain": one thread in plain
+    # Python code instead); the compiled frames suspended in globals in both.
+    source = program(entries)
+    for _ in range(3):  # a thread must wake during finalisation, which takes a few tries at most
+        done = subprocess.run([sys.executable, "-c", source], capture_output=True, text=True, timeout=60,
+                              cwd=ROOT, env=worker_env({}))
+        assert (done.returncode, done.stdout, done.stderr) == (0, "bye\n", ""), source
