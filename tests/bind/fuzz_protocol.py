@@ -154,7 +154,7 @@ REENTRY = {
     "asend": lambda run: run.driver.asend(None).send(None),
     "athrow": lambda run: run.driver.athrow(KeyError("in")).send(None),
     "aclose": lambda run: run.driver.aclose().send(None),
-    "gc": lambda run: gc.collect() and None,  # (how much garbage there was differs)
+    "gc": lambda run: [gc.collect(), None][1],  # (how much garbage there was differs)
 }
 
 
@@ -406,35 +406,36 @@ def exception_args(run, spec):
 
 
 def do_op(run, op):
-    d, (name, arg) = run.driver, op
+    # The calls are made through `run` (see the end of one_sequence).
+    name, arg = op
     if name == "gc":
         gc.collect()
         return ("gc",)
     if name == "next":
-        return outcome(next, d if run.kind == "generator" else d.__await__())
+        return outcome(lambda: next(run.driver if run.kind == "generator" else run.driver.__await__()))
     if name == "send":
-        return outcome(d.send, None if arg is None else run.token(arg))
+        return outcome(lambda: run.driver.send(None if arg is None else run.token(arg)))
     if name == "throw":
-        return outcome(d.throw, *exception_args(run, arg))
+        return outcome(lambda: run.driver.throw(*exception_args(run, arg)))
     if name == "close":
-        return outcome(d.close)
+        return outcome(lambda: run.driver.close())
     if name in ("asend", "anext", "athrow", "aclose"):
         if name == "asend":
-            step = d.asend(None if arg is None else run.token(arg))
+            run.steps.append([run.driver.asend(None if arg is None else run.token(arg)), "init", name])
         elif name == "anext":
-            step = d.__anext__()
+            run.steps.append([run.driver.__anext__(), "init", name])
         elif name == "athrow":
-            step = d.athrow(*exception_args(run, arg))
+            run.steps.append([run.driver.athrow(*exception_args(run, arg)), "init", name])
         else:
-            step = d.aclose()
-        run.steps.append([step, "init", name])
+            run.steps.append([run.driver.aclose(), "init", name])
         return ("made",)
     live = [s for s in run.steps if s[1] != "done"]
     if not live:
         return ("no step",)
     entry = live[-1]
-    step, state, made_by = entry
-    if name == "step_throw" and state == "init" and len(live) > 1:
+    del live
+    state, made_by = entry[1], entry[2]
+    if name == "step_throw" and state == "init" and sum(s[1] != "done" for s in run.steps) > 1:
         # Interpreters before 3.13 throw into the generator even while
         # another step of it is in flight; 3.13 refuses, as compiled steps do.
         return ("skipped",)
@@ -444,14 +445,15 @@ def do_op(run, op):
             # when a step in flight is closed; that is not copied.
             return ("skipped",)
         entry[1] = "done"
-        return outcome(step.close)
+        return outcome(lambda: entry[0].close())
     run.aclosing = made_by == "aclose"
     if name == "step_send":
         # The first send of a step is None (asyncio's); a value there would
         # replace the one given to asend in the interpreter's objects.
-        r = outcome(step.send, None if arg is None or state == "init" else run.token(arg))
+        value = None if arg is None or state == "init" else arg
+        r = outcome(lambda: entry[0].send(None if value is None else run.token(value)))
     else:
-        r = outcome(step.throw, *exception_args(run, arg))
+        r = outcome(lambda: entry[0].throw(*exception_args(run, arg)))
     run.aclosing = False
     entry[1] = "running" if r[0] == "value" else "done"
     return r
@@ -467,7 +469,7 @@ def one_sequence(plan, make):
     for op in plan["ops"]:
         run.log.append((op[0], do_op(run, op)))
     if plan["ending"] == "close":
-        close = (lambda: run.driver.aclose().send(None)) if run.kind == "async" else run.driver.close
+        close = (lambda: run.driver.aclose().send(None)) if run.kind == "async" else (lambda: run.driver.close())
         run.aclosing = run.kind == "async"
         if run.aclosing and any(s[1] == "running" for s in run.steps):
             run.log.append(("close at end", "skipped"))  # in flight: as step_throw above
@@ -478,7 +480,13 @@ def one_sequence(plan, make):
     # while the frame goes (an abandoned Python twin is closed by its
     # finalizer, a compiled frame is destroyed).
     run.muted = True
+    # (A caught exception that a body keeps holds its traceback, whose frames
+    # link back to the harness frames that made the call: those hold the run,
+    # never the driver or a step, or the driver would be reachable from its
+    # own frame, which the collector cannot see through; see coro.hpp.)
     run.driver = None
+    for entry in run.steps:
+        entry.clear()
     run.steps.clear()
     while run.excs:
         run.excs.pop().__traceback__ = None
