@@ -273,14 +273,36 @@ int throw_into(PyObject* it, PyObject* exc, PyObject** out) {
     return -1;
 }
 
+// Closes `it` in place of throwing GeneratorExit into it. Returns 2 (raise
+// the GeneratorExit in the awaiting frame) or -1 with the close error set
+// (raised in the frame instead).
+int close_instead_of_throw(PyObject* it) {
+    PyObject* meth = PyObject_GetAttrString(it, "close");
+    if (meth == nullptr) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+        PyErr_Clear();
+        return 2;
+    }
+    PyObject* r = PyObject_CallNoArgs(meth);
+    Py_DECREF(meth);
+    if (r == nullptr) return -1;
+    Py_DECREF(r);
+    return 2;
+}
+
 // While the frame awaits: hands `value` (or the exception `exc`) to the
 // awaited iterator. Returns true when the iterator yielded `*out`, which goes
 // to the event loop while the frame stays suspended; otherwise the awaited
 // result or exception is left in the promise for the frame to resume with.
-bool pass_to_awaited(PromiseBase& p, PyObject* value, PyObject* exc, PyObject** out) {
+// `close_on_exit`: a GeneratorExit thrown in closes the awaited iterator
+// instead of being thrown into it, as the interpreter's throw() does (its
+// athrow() does not).
+bool pass_to_awaited(PromiseBase& p, PyObject* value, PyObject* exc, PyObject** out, bool close_on_exit) {
     PyObject* res = nullptr;
     int status;  // 1 yielded, 0 returned, -1 raised, 2 raise in the frame
-    if (exc != nullptr) {
+    if (exc != nullptr && close_on_exit && PyErr_GivenExceptionMatches(exc, PyExc_GeneratorExit)) {
+        status = close_instead_of_throw(p.inner);
+    } else if (exc != nullptr) {
         status = throw_into(p.inner, exc, &res);
     } else {
         switch (PyIter_Send(p.inner, value, &res)) {
@@ -303,23 +325,20 @@ bool pass_to_awaited(PromiseBase& p, PyObject* value, PyObject* exc, PyObject** 
 // A frame at its start or at a `co_yield`: leaves the exception thrown in
 // (if any) in the promise for the frame to raise. Returns false with an
 // error set when the step ends before the frame runs: a throw into a frame
-// that never ran, or a first send of a value other than None.
-bool prepare_resume(DriverObject* d, PyObject* value, PyObject* exc) {
+// that never ran. (A first send of a value other than None is refused
+// before the step, by `step`, so that the frame stays unstarted.)
+bool prepare_resume(DriverObject* d, PyObject* exc) {
     PromiseBase& p = *d->promise;
     if (exc != nullptr) {
         if (p.stop == PromiseBase::Stop::NotStarted) {
             // Like a Python coroutine: throwing into one that never ran
-            // raises at once and finishes it.
+            // raises at once (from its frame: a StopIteration becomes a
+            // RuntimeError) and finishes it.
             restore_exception(new_ref(exc));
+            guard_stop_iteration(d->kind);
             return false;
         }
         p.error = new_ref(exc);
-    } else if (p.stop == PromiseBase::Stop::NotStarted && value != Py_None) {
-        PyErr_Format(PyExc_TypeError, "can't send non-None value to a just-started %s",
-                     d->kind == Kind::Coroutine   ? "coroutine"
-                     : d->kind == Kind::Generator ? "generator"
-                                                  : "async generator");
-        return false;
     }
     return true;
 }
@@ -358,12 +377,12 @@ Step stopped_at(DriverObject* d, PyObject** out) {
     }
 }
 
-Step step_frame(DriverObject* d, PyObject* value, PyObject* exc, PyObject** out) {
+Step step_frame(DriverObject* d, PyObject* value, PyObject* exc, PyObject** out, bool close_on_exit) {
     PromiseBase& p = *d->promise;
     for (;;) {
         if (p.stop == PromiseBase::Stop::Awaiting) {
-            if (pass_to_awaited(p, value, exc, out)) return Step::Suspended;
-        } else if (!prepare_resume(d, value, exc)) {
+            if (pass_to_awaited(p, value, exc, out, close_on_exit)) return Step::Suspended;
+        } else if (!prepare_resume(d, exc)) {
             return Step::Error;
         }
         exc = nullptr;
@@ -374,14 +393,24 @@ Step step_frame(DriverObject* d, PyObject* value, PyObject* exc, PyObject** out)
 }
 
 // One step with the re-entry guard; a finished frame is destroyed at once,
-// so its locals are released as soon as the body is done.
-Step step(DriverObject* d, PyObject* value, PyObject* exc, PyObject** out) {
+// so its locals are released as soon as the body is done. Callers check
+// that the frame exists.
+Step step(DriverObject* d, PyObject* value, PyObject* exc, PyObject** out, bool close_on_exit = true) {
     if (d->running) {
         set_already_executing(d->kind);
         return Step::Error;
     }
+    if (exc == nullptr && value != Py_None && d->promise->stop == PromiseBase::Stop::NotStarted) {
+        // Refused before the frame runs: it stays unstarted and usable, as
+        // the interpreter's own objects do.
+        PyErr_Format(PyExc_TypeError, "can't send non-None value to a just-started %s",
+                     d->kind == Kind::Coroutine ? "coroutine"
+                     : d->kind == Kind::Generator ? "generator"
+                                                  : "async generator");
+        return Step::Error;
+    }
     d->running = true;
-    Step r = step_frame(d, value, exc, out);
+    Step r = step_frame(d, value, exc, out, close_on_exit);
     d->running = false;
     if (r == Step::Returned || r == Step::Error) destroy_frame(d);
     return r;
@@ -417,7 +446,14 @@ int close_frame(DriverObject* d) {
         Py_DECREF(inner);
         d->running = false;
     }
+    if (status < 0 && PyErr_ExceptionMatches(PyExc_GeneratorExit)) {
+        // The interpreter raises the close error in the frame, and a
+        // GeneratorExit leaving it is a clean close.
+        PyErr_Clear();
+        status = 0;
+    }
     if (status < 0) {
+        guard_stop_iteration(d->kind);
         // Keep the close error while the frame's locals are released.
         PyObject* e = fetch_exception();
         destroy_frame(d);
@@ -698,12 +734,13 @@ void step_finish(StepObject* s) {
 PySendResult step_send_impl(StepObject* s, PyObject* value, PyObject* exc, PyObject** result) {
     *result = nullptr;
     if (s->state == StepState::Done) {
-        PyErr_SetString(PyExc_RuntimeError, s->mode == StepMode::Close
+        PyErr_SetString(PyExc_RuntimeError, s->mode != StepMode::Next
                                                  ? "cannot reuse already awaited aclose()/athrow()"
                                                  : "cannot reuse already awaited __anext__()/asend()");
         return PYGEN_ERROR;
     }
     DriverObject* gen = s->gen;
+    bool first_throw = false;  // athrow()'s own exception, thrown as is
     if (s->state == StepState::Init) {
         if (gen->anext_running) {
             PyErr_SetString(PyExc_RuntimeError, s->mode == StepMode::Close   ? "aclose(): asynchronous generator is already running"
@@ -724,23 +761,29 @@ PySendResult step_send_impl(StepObject* s, PyObject* value, PyObject* exc, PyObj
         if (!gen->frame) {
             s->state = StepState::Done;
             if (s->mode == StepMode::Throw) {
-                restore_exception(new_ref(s->arg));
-                return PYGEN_ERROR;
+                // athrow() of a finished generator ends at once with None,
+                // as the interpreter's does (it does not raise).
+                *result = new_ref(Py_None);
+                return PYGEN_RETURN;
             }
             PyErr_SetNone(PyExc_StopAsyncIteration);
             return PYGEN_ERROR;
         }
         s->state = StepState::Running;
         gen->anext_running = true;
-        if (s->mode == StepMode::Throw) exc = s->arg;
-        else value = s->arg;
+        if (s->mode != StepMode::Throw) {
+            value = s->arg;
+        } else if (exc == nullptr) {
+            exc = s->arg;
+            first_throw = true;
+        }
     } else if (!gen->frame) {
         step_finish(s);
         PyErr_SetNone(PyExc_StopAsyncIteration);
         return PYGEN_ERROR;
     }
     PyObject* out = nullptr;
-    switch (step(gen, value, exc, &out)) {
+    switch (step(gen, value, exc, &out, !first_throw)) {
         case Step::Suspended: *result = out; return PYGEN_NEXT;
         case Step::Yielded:
             step_finish(s);
@@ -775,13 +818,34 @@ PyObject* step_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
     auto* s = reinterpret_cast<StepObject*>(self);
     PyObject* result = nullptr;
     PySendResult r;
-    if (s->state == StepState::Init && s->mode != StepMode::Close) {
+    if (s->state == StepState::Init && s->mode != StepMode::Close && s->gen->frame) {
         // Throwing into a step that has not started throws into the
-        // generator, as the interpreter's own asend/athrow objects do.
-        Py_SETREF(s->arg, new_ref(exc));
-        s->mode = StepMode::Throw;
-        r = step_send_impl(s, nullptr, nullptr, &result);
-    } else if (s->state == StepState::Running) {
+        // generator, as the interpreter's own asend/athrow objects do (into
+        // a finished one, the exception is raised as it is).
+        r = step_send_impl(s, nullptr, exc, &result);
+    } else if (s->state == StepState::Init && s->mode == StepMode::Close) {
+        // An aclose() thrown into before it started: the interpreter throws
+        // into the generator and ends the way aclose() ends.
+        if (s->gen->frame) {
+            s->mode = StepMode::Throw;
+            r = step_send_impl(s, nullptr, exc, &result);
+        } else {
+            s->state = StepState::Done;
+            restore_exception(new_ref(exc));
+            r = PYGEN_ERROR;
+        }
+        if (r == PYGEN_RETURN) {
+            Py_CLEAR(result);
+            PyErr_SetString(PyExc_RuntimeError, "async generator ignored GeneratorExit");
+            r = PYGEN_ERROR;
+        } else if (r == PYGEN_ERROR &&
+                   (PyErr_ExceptionMatches(PyExc_StopAsyncIteration) || PyErr_ExceptionMatches(PyExc_GeneratorExit))) {
+            PyErr_Clear();
+            result = new_ref(Py_None);
+            r = PYGEN_RETURN;
+        }
+    } else if (s->state == StepState::Running || s->state == StepState::Done) {
+        // (a finished step refuses it as it refuses a send)
         r = step_send_impl(s, nullptr, exc, &result);
     } else {
         s->state = StepState::Done;

@@ -70,6 +70,8 @@ bind::Task hold_and_await(py::object resource, py::object awaitable) {
     co_return py::make_tuple(keep, r);
 }
 
+// Iterates as a Python for loop does: one __next__ per item and one for the
+// end (pybind11's range-for asks an exhausted iterator once more).
 bind::Generator yield_each(py::object iterable) {
     bind::Local iterator = bind::steal(PyObject_GetIter(iterable.ptr()));
     while (bind::Local item = bind::next_item(iterator)) co_yield item;
@@ -94,6 +96,53 @@ bind::AsyncGenerator relay(py::object source) {
             throw;
         }
         co_yield item;
+    }
+}
+
+// Awaits each awaitable of `awaitables`, catching what derives from
+// Exception around each `co_await`; returns ("value", r) / ("caught", e) pairs.
+bind::Task catch_each(py::object awaitables) {
+    py::list results;
+    for (py::handle a : awaitables) {
+        try {
+            py::object r = co_await bind::borrow(a.ptr());
+            results.append(py::make_tuple("value", r));
+        } catch (py::error_already_set& e) {
+            if (!e.matches(PyExc_Exception)) throw;
+            results.append(py::make_tuple("caught", e.value()));
+        }
+    }
+    co_return results;
+}
+
+// Yields each item; an Exception thrown in at a `co_yield` is yielded back
+// as ("caught", e) and the iteration goes on.
+bind::Generator yield_catching(py::object iterable) {
+    py::object it = bind::steal(PyObject_GetIter(iterable.ptr()));
+    while (py::object item = bind::next_item(it)) {
+        py::object caught;
+        try {
+            co_yield item;
+        } catch (py::error_already_set& e) {
+            if (!e.matches(PyExc_Exception)) throw;
+            caught = e.value();
+        }
+        if (caught) co_yield py::make_tuple("caught", caught);
+    }
+}
+
+// Awaits each awaitable and yields its result, or ("caught", e) for an
+// Exception it raised.
+bind::AsyncGenerator await_and_yield(py::object awaitables) {
+    for (py::handle a : awaitables) {
+        py::object r;
+        try {
+            r = co_await bind::borrow(a.ptr());
+        } catch (py::error_already_set& e) {
+            if (!e.matches(PyExc_Exception)) throw;
+            r = py::make_tuple("caught", e.value());
+        }
+        co_yield r;
     }
 }
 
@@ -173,5 +222,14 @@ BIND_MODULE(bindprobe, m) {
          .impl = bind::wrap<yield_then_fail>,
          .flavor = bind::Flavor::Generator});
     def({.name = "relay", .params = {{"source"}}, .impl = bind::wrap<relay>, .flavor = bind::Flavor::AsyncGenerator});
+    def({.name = "catch_each", .params = {{"awaitables"}}, .impl = bind::wrap<catch_each>, .flavor = bind::Flavor::Coroutine});
+    def({.name = "yield_catching",
+         .params = {{"iterable"}},
+         .impl = bind::wrap<yield_catching>,
+         .flavor = bind::Flavor::Generator});
+    def({.name = "await_and_yield",
+         .params = {{"awaitables"}},
+         .impl = bind::wrap<await_and_yield>,
+         .flavor = bind::Flavor::AsyncGenerator});
     def({.name = "make_model", .params = {{"base"}}, .impl = bind::wrap<make_model>});
 }
