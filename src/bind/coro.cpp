@@ -348,10 +348,11 @@ bool prepare_resume(DriverObject* d, PyObject* exc) {
 void resume_frame(DriverObject* d) {
     PromiseBase& p = *d->promise;
     p.stop = PromiseBase::Stop::Running;
-    FrameRoots* outer = t_resuming;
-    t_resuming = &p.roots;
+    FrameRoots*& resuming = t_resuming;  // one look-up of this thread's slot
+    FrameRoots* outer = resuming;
+    resuming = &p.roots;
     d->frame.resume();
-    t_resuming = outer;
+    resuming = outer;
 }
 
 // What a frame that stopped other than at a `co_await` ended the step with.

@@ -144,7 +144,8 @@ bind::Generator split_chunks(py::object chunks, py::object parser, py::object ru
     const CallIdentity who = read_identity(run_config);
     StreamSplit split(parser_options(parser, run_config));
     bind::Local iterator = bind::steal(PyObject_GetIter(chunks.ptr()));
-    while (bind::Local chunk = bind::next_item(iterator))
+    bind::Local chunk;  // one for the whole stream, registered with the frame once
+    while ((chunk = bind::next_item(iterator)))
         if (split.feed(chunk)) co_yield chunk;
     if (bind::Local flushed = split.finish()) co_yield flushed;
     // Reached only when the consumer asks past the last item: a stream that
@@ -156,8 +157,8 @@ bind::AsyncGenerator asplit_chunks(py::object chunks, py::object parser, py::obj
     const CallIdentity who = read_identity(run_config);
     StreamSplit split(parser_options(parser, run_config));
     bind::Local iterator = bind::steal(PyObject_GetAIter(chunks.ptr()));
+    bind::Local chunk;
     for (;;) {
-        bind::Local chunk;
         try {
             chunk = co_await next_awaitable(iterator);
         } catch (py::error_already_set& e) {
@@ -177,14 +178,15 @@ bind::AsyncGenerator asplit_chunks(py::object chunks, py::object parser, py::obj
 bind::Generator checked_input(py::object chunks, py::object parser, py::object config) {
     check_call_config(parser, config);
     bind::Local iterator = bind::steal(PyObject_GetIter(chunks.ptr()));
-    while (bind::Local chunk = bind::next_item(iterator)) co_yield chunk;
+    bind::Local chunk;  // one for the whole stream, registered with the frame once
+    while ((chunk = bind::next_item(iterator))) co_yield chunk;
 }
 
 bind::AsyncGenerator achecked_input(py::object chunks, py::object parser, py::object config) {
     check_call_config(parser, config);
     bind::Local iterator = bind::steal(PyObject_GetAIter(chunks.ptr()));
+    bind::Local chunk;
     for (;;) {
-        bind::Local chunk;
         try {
             chunk = co_await next_awaitable(iterator);
         } catch (py::error_already_set& e) {
@@ -219,7 +221,8 @@ namespace {
 bind::Generator split_stream(py::object chunks) {
     StreamSplit split(StreamSplit::Options{});
     bind::Local iterator = bind::steal(PyObject_GetIter(chunks.ptr()));
-    while (bind::Local chunk = bind::next_item(iterator))
+    bind::Local chunk;  // one for the whole stream, registered with the frame once
+    while ((chunk = bind::next_item(iterator)))
         if (split.feed(chunk)) co_yield chunk;
     if (bind::Local flushed = split.finish()) co_yield flushed;
 }
