@@ -392,13 +392,13 @@ def build_input(run, plan):
     # destroyed on close without running catch blocks (see coro.hpp), so
     # there the awaitables' close errors are of the other kinds.
     close_kinds = NOT_EXCEPTION if plan["catches"] else None
-    awaitables = [Scripted(run, f"a{i}", spec["script"], spec["actions"], close_kinds)
-                  for i, spec in enumerate(plan["awaitables"])]
+    awaitables = [Scripted(run, f"a{i}", planned["script"], planned["actions"], close_kinds)
+                  for i, planned in enumerate(plan["awaitables"])]
     return Source(awaitables) if inputs == "source" else awaitables
 
 
-def exception_args(run, spec):
-    form, name, oid = spec
+def exception_args(run, thrown):
+    form, name, oid = thrown
     if form == "instance":
         return (run.exc(oid, name=name),)
     cls = type(EXCEPTIONS[name](None))

@@ -177,11 +177,11 @@ def make_plan(rng):
 
 def build(plan, classes):
     messages = []
-    for spec in plan["messages"]:
-        msg = classes[spec["cls"]](content=spec["content"])
-        if spec["usage"]:
+    for planned in plan["messages"]:
+        msg = classes[planned["cls"]](content=planned["content"])
+        if planned["usage"]:
             msg.__pydantic_extra__["usage"] = {"prompt_tokens": 1, "completion_tokens": 2, "total_tokens": 3}
-        for where, name, action, on, tripwire in spec["keys"]:
+        for where, name, action, on, tripwire in planned["keys"]:
             # A value freed while a lookup runs: its finalizer may run
             # between the interpreter's two lookups of one name (`in`, then
             # `[]`) where the direct path makes one, so it changes nothing
