@@ -273,21 +273,20 @@ int throw_into(PyObject* it, PyObject* exc, PyObject** out) {
     return -1;
 }
 
-// Closes `it` in place of throwing GeneratorExit into it. Returns 2 (raise
-// the GeneratorExit in the awaiting frame) or -1 with the close error set
-// (raised in the frame instead).
-int close_instead_of_throw(PyObject* it) {
+// Calls `it.close()` when it has one, as the interpreter does for an
+// awaited iterator. Returns 0, or -1 with the close error set.
+int close_iterator(PyObject* it) {
     PyObject* meth = PyObject_GetAttrString(it, "close");
     if (meth == nullptr) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
         PyErr_Clear();
-        return 2;
+        return 0;
     }
     PyObject* r = PyObject_CallNoArgs(meth);
     Py_DECREF(meth);
     if (r == nullptr) return -1;
     Py_DECREF(r);
-    return 2;
+    return 0;
 }
 
 // While the frame awaits: hands `value` (or the exception `exc`) to the
@@ -301,7 +300,9 @@ bool pass_to_awaited(PromiseBase& p, PyObject* value, PyObject* exc, PyObject** 
     PyObject* res = nullptr;
     int status;  // 1 yielded, 0 returned, -1 raised, 2 raise in the frame
     if (exc != nullptr && close_on_exit && PyErr_GivenExceptionMatches(exc, PyExc_GeneratorExit)) {
-        status = close_instead_of_throw(p.inner);
+        // Closed in place of the throw: the GeneratorExit is then raised in
+        // the awaiting frame, or the close error instead.
+        status = close_iterator(p.inner) < 0 ? -1 : 2;
     } else if (exc != nullptr) {
         status = throw_into(p.inner, exc, &res);
     } else {
@@ -434,16 +435,7 @@ int close_frame(DriverObject* d) {
         d->running = true;
         PyObject* inner = d->promise->inner;
         d->promise->inner = nullptr;
-        PyObject* meth = PyObject_GetAttrString(inner, "close");
-        if (meth == nullptr) {
-            if (PyErr_ExceptionMatches(PyExc_AttributeError)) PyErr_Clear();
-            else status = -1;
-        } else {
-            PyObject* r = PyObject_CallNoArgs(meth);
-            Py_DECREF(meth);
-            if (r == nullptr) status = -1;
-            Py_XDECREF(r);
-        }
+        status = close_iterator(inner);
         Py_DECREF(inner);
         d->running = false;
     }
