@@ -6,12 +6,18 @@
 #   ./dev.sh demo [args...]   run the demonstration (python -m hostkit.demo)
 #   ./dev.sh test [args...]   run the test suite (args are passed to pytest)
 #   ./dev.sh setup            prepare and build only
+#   ./dev.sh check            what CI runs: for each supported Python (3.10-3.13) build the
+#                             wheel, install it into a fresh virtual environment and run the
+#                             tests against it (the whole suite on $FULL_SUITE_PYTHONS, the
+#                             unit tests on the others); fails when an interpreter is missing
 #   ./dev.sh bench [args...]  run the benchmarks (python bench/run.py; args go to it),
 #                             after installing bench/requirements.txt into .venv
 #
 # Environment:
 #   TIKTOKEN_CACHE_DIR  tokenizer data; defaults to ../shared/tiktoken when it exists
 #   REDIS_URL           use this Redis instead of a private one started by the tests
+#   PYTHONS             versions `check` tests (default "3.10 3.11 3.12 3.13")
+#   FULL_SUITE_PYTHONS  versions `check` runs the whole suite on (default "3.11")
 set -euo pipefail
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
@@ -24,7 +30,7 @@ REQUIREMENT_FILES=(requirements-dev.txt requirements-build.txt community/require
 say() { echo "dev.sh: $*" >&2; }
 
 usage() {
-    echo "usage: ./dev.sh {demo|test|setup|bench} [args...]" >&2
+    echo "usage: ./dev.sh {demo|test|check|setup|bench} [args...]" >&2
     exit 2
 }
 
@@ -127,6 +133,63 @@ prepare() {
     export_env
 }
 
+# The interpreter for version $1 (e.g. 3.10): python3.10 on PATH, else
+# pyenv's versions folder. Fails with a message when there is none.
+find_python() {
+    local version="$1" candidate root
+    root="$(pyenv root 2>/dev/null || echo "${PYENV_ROOT:-$HOME/.pyenv}")"
+    for candidate in "$(command -v "python$version" 2>/dev/null)" "$root"/versions/"$version".*/bin/"python$version"; do
+        if [[ -n "$candidate" && -x "$candidate" ]] &&
+            [[ "$("$candidate" -c 'import sys; print("%d.%d" % sys.version_info[:2])')" == "$version" ]]; then
+            echo "$candidate"
+            return 0
+        fi
+    done
+    say "Python $version not found (looked for python$version on PATH and in $root/versions/$version.*)"
+    return 1
+}
+
+# Wheel for one interpreter into build/wheels/, then a fresh environment with
+# it and the test requirements, then the tests against it.
+check_version() {
+    local version="$1" scope="$2" python venv wheel tag start
+    python="$(find_python "$version")" || return 1
+    start=$SECONDS
+    say "== Python $version ($python): building the wheel"
+    tag="$("$python" -c 'import sys; print("cp%d%d" % sys.version_info[:2])')"
+    rm -f build/wheels/kestrelio_community-*-"$tag"-*.whl
+    "$python" -m pip wheel -q --disable-pip-version-check --no-deps -w build/wheels . >"build/wheel-$version.log" 2>&1 ||
+        { cat "build/wheel-$version.log" >&2; say "wheel build failed on $version"; return 1; }
+    wheel="$(ls build/wheels/kestrelio_community-*-"$tag"-*.whl)"
+    venv="build/check/$version"
+    rm -rf "$venv"
+    "$python" -m venv "$venv"
+    "$venv/bin/python" -m pip install -q --disable-pip-version-check "$wheel" -r requirements-dev.txt
+    say "== Python $version: $(basename "$wheel") installed in $(( SECONDS - start )) s; tests ($scope)"
+    local marks=()
+    [[ "$scope" == unit ]] && marks=(-m "not integration and not slow")
+    COMMUNITY_TEST_INSTALLED=1 "$venv/bin/python" -m pytest -q -p no:cacheprovider "${marks[@]}" ||
+        { say "tests failed on Python $version"; return 1; }
+    say "== Python $version: done in $(( SECONDS - start )) s"
+}
+
+check_all() {
+    local version status=0 failed=()
+    mkdir -p build/wheels build/check
+    for version in ${PYTHONS:-3.10 3.11 3.12 3.13}; do
+        find_python "$version" >/dev/null || exit 1
+    done
+    for version in ${PYTHONS:-3.10 3.11 3.12 3.13}; do
+        if [[ " ${FULL_SUITE_PYTHONS:-3.11} " == *" $version "* ]]; then
+            check_version "$version" whole || { status=1; failed+=("$version"); }
+        else
+            check_version "$version" unit || { status=1; failed+=("$version"); }
+        fi
+    done
+    ((status == 0)) || say "failed on Python ${failed[*]}"
+    return $status
+}
+
 command="${1:-}"
 [[ $# -gt 0 ]] && shift
 case "$command" in
@@ -141,6 +204,13 @@ case "$command" in
         ;;
     setup)
         prepare
+        ;;
+    check)
+        ensure_toolchain
+        ensure_redis_server
+        export_env
+        unset PYTHONPATH
+        check_all
         ;;
     bench)
         prepare

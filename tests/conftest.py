@@ -10,9 +10,12 @@ from pathlib import Path
 import pytest
 
 ROOT = Path(__file__).resolve().parent.parent
-for entry in (ROOT / "service", ROOT, ROOT / "tests"):
-    if str(entry) not in sys.path:
-        sys.path.insert(0, str(entry))
+sys.path.insert(0, str(ROOT / "tests"))
+from checkout import guard_installed, path_entries  # noqa: E402
+
+for entry in reversed(path_entries()):
+    if entry not in sys.path:
+        sys.path.insert(0, entry)
 
 from redis_servers import RedisServer, start_cluster, wait_for_redis  # noqa: E402
 
@@ -21,6 +24,8 @@ from redis_servers import RedisServer, start_cluster, wait_for_redis  # noqa: E4
 _shared = ROOT.parent / "shared" / "tiktoken"
 if "TIKTOKEN_CACHE_DIR" not in os.environ and _shared.is_dir():
     os.environ["TIKTOKEN_CACHE_DIR"] = str(_shared)
+
+guard_installed()
 
 
 @pytest.fixture(scope="session")
