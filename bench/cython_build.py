@@ -1,7 +1,7 @@
 """The baselines compiled by Cython.
 
 Each baseline module is copied unchanged under the name `<name>_cy` into
-build/bench/cython/ (ignored by git) and compiled there with Cython's defaults
+build/bench/cython/ (ignored by git) and compiled there with Cython's defaults by the project's build driver
 (language level 3, no type declarations added); the benchmark imports the
 compiled copy next to the plain one. A copy is compiled again only when its
 source, Cython or the interpreter changed.
@@ -10,13 +10,14 @@ source, Cython or the interpreter changed.
 """
 import hashlib
 import importlib
-import os
-import shutil
 import sys
 import sysconfig
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
+sys.path.insert(0, str(ROOT / "tools"))
+import cxx_build  # noqa: E402  (the project's build driver)
+
 BUILD_DIR = ROOT / "build" / "bench" / "cython"
 
 # name -> source of the plain module
@@ -45,34 +46,12 @@ def _stale(name):
 
 def build(names=None, quiet=True):
     """Compiles the stale copies; returns the names compiled."""
-    from Cython.Build import cythonize
-    from setuptools import Distribution, Extension
-
     names = [n for n in (names or SOURCES) if _stale(n)]
     if not names:
         return []
-    BUILD_DIR.mkdir(parents=True, exist_ok=True)
-    extensions = []
-    for name in names:
-        copy = BUILD_DIR / (name + "_cy.py")
-        shutil.copyfile(SOURCES[name], copy)
-        extensions.append(Extension(name + "_cy", [str(copy)]))
     if not quiet:
         print("cythonizing baselines: " + ", ".join(names), file=sys.stderr)
-    modules = cythonize(extensions, compiler_directives={"language_level": 3}, quiet=True,
-                        nthreads=os.cpu_count() or 1)
-    dist = Distribution({"ext_modules": modules, "script_name": "cython_build.py"})
-    cmd = dist.get_command_obj("build_ext")
-    cmd.build_lib = str(BUILD_DIR)
-    cmd.build_temp = str(BUILD_DIR / "tmp")
-    cmd.parallel = os.cpu_count() or 1
-    cmd.ensure_finalized()
-    cwd = os.getcwd()
-    os.chdir(BUILD_DIR)  # setuptools resolves the sources relative to here
-    try:
-        cmd.run()
-    finally:
-        os.chdir(cwd)
+    cxx_build.cythonize_copies({name + "_cy": SOURCES[name] for name in names}, BUILD_DIR)
     for name in names:
         (BUILD_DIR / (name + "_cy.stamp")).write_text(_stamp(SOURCES[name]))
     return names

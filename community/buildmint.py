@@ -12,15 +12,13 @@ The build always runs in the project root (the directory holding the
 paths given on the command line (``--build-lib``, ``--build-temp``) are taken
 relative to that root.
 """
-import json
+import importlib.util
 import os
 import shutil
-from glob import glob
 from pathlib import Path
 
 from setuptools import Extension, setup
 
-import pybind11
 from pybind11.setup_helpers import ParallelCompile
 from Cython.Build import cythonize
 from Cython.Distutils import build_ext
@@ -35,33 +33,18 @@ os.chdir(PROJECT_DIR)
 # COMMUNITY_BUILD_JOBS says otherwise); `-j N` parallelises across modules.
 ParallelCompile("COMMUNITY_BUILD_JOBS").install()
 
-# src/build.json: the C++ modules (name -> folder of its own sources; the
-# binding helpers in src/bind are linked into every module; a module is built
-# as soon as its folder holds a .cpp file) and their flags, which apply to our
-# own C++ modules only: the Cython-generated sources keep the interpreter's.
-# Modules carry no debug information.
-BUILD_CONFIG = json.loads((PROJECT_DIR / "src" / "build.json").read_text())
-CXX_FLAGS = BUILD_CONFIG["cxx_flags"] + BUILD_CONFIG["release_flags"]
-if os.environ.get("COMMUNITY_WERROR") == "1":
-    CXX_FLAGS.append("-Werror")
-CXX_MODULES = list(BUILD_CONFIG["modules"].items())
+# The C++ modules (src/build.json: name -> folder of its own sources; the
+# binding helpers in src/bind are linked into every module) come from the
+# project's build driver, tools/cxx_build.py, with their release flags; those
+# flags apply to our own C++ modules only: the Cython-generated sources keep
+# the interpreter's. COMMUNITY_WERROR=1 turns warnings into errors.
+# The driver is loaded from this project's own tools/ folder, whatever copy
+# of it the running process may have imported already.
+_driver = importlib.util.spec_from_file_location("cxx_build", PROJECT_DIR / "tools" / "cxx_build.py")
+cxx_build = importlib.util.module_from_spec(_driver)
+_driver.loader.exec_module(cxx_build)
 
-
-def cxx_extension(name, source_dir):
-    """Extension for a C++ module, or None while its folder has no source."""
-    own_sources = sorted(glob(f"{source_dir}/*.cpp"))
-    if not own_sources:
-        return None
-    return Extension(
-        name,
-        sources=own_sources + sorted(glob("src/bind/*.cpp")),
-        include_dirs=["src", pybind11.get_include()],
-        # a changed header rebuilds the module
-        depends=sorted(glob("src/**/*.h", recursive=True) + glob("src/**/*.hpp", recursive=True)),
-        language="c++",
-        extra_compile_args=CXX_FLAGS,
-        extra_link_args=BUILD_CONFIG["link_flags"],
-    )
+CXX_MODULES = list(cxx_build.CONFIG["modules"].items())
 
 
 class MyBuildExt(build_ext):
@@ -128,7 +111,7 @@ extensions = [
     Extension("kestrelio_community.text_splitters.*", ["community/text_splitters/*.py"]),
     Extension("kestrelio_community.vectorstores.*", ["community/vectorstores/*.py"]),
 ]
-extensions += [ext for ext in (cxx_extension(*module) for module in CXX_MODULES) if ext is not None]
+extensions += [ext for ext in (cxx_build.extension(*module) for module in CXX_MODULES) if ext is not None]
 
 setup(
     name="kestrelio-community",

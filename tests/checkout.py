@@ -3,8 +3,8 @@
 By default the package is the checkout's in-place build (`./dev.sh test`).
 With COMMUNITY_TEST_INSTALLED=1 it must come from the environment's
 site-packages (a wheel installed into a fresh virtual environment), and the
-checkout's `community` folder is kept off the import path, here and in every
-subprocess a test starts.
+checkout's `community` folder is kept off the import path (subprocesses
+the tests start get the same path: tests/subprocess_env.py).
 """
 import os
 import sys
@@ -23,13 +23,6 @@ def path_entries():
     if not INSTALLED:
         entries.insert(1, ROOT)
     return [str(entry) for entry in entries]
-
-
-def subprocess_env(*extra, **variables):
-    """os.environ for a Python subprocess that imports what the tests import;
-    `extra` path entries go first."""
-    path = [str(entry) for entry in extra] + path_entries()
-    return dict(os.environ, PYTHONPATH=os.pathsep.join(path), **variables)
 
 
 def is_checkout_path(path):

@@ -47,6 +47,8 @@ def project(tmp_path):
     shutil.copy(SCRIPT, root / "community" / "buildmint.py")
     (root / "src").mkdir()
     shutil.copy(PROJECT / "src" / "build.json", root / "src" / "build.json")
+    (root / "tools").mkdir()
+    shutil.copy(PROJECT / "tools" / "cxx_build.py", root / "tools" / "cxx_build.py")
     return root
 
 

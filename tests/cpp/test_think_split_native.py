@@ -10,7 +10,6 @@ Environment:
                              (default 50000; 0 skips the timing report)
 """
 
-import json
 import os
 import shutil
 import subprocess
@@ -18,10 +17,10 @@ from pathlib import Path
 
 import pytest
 
+import native_build
+
 HERE = Path(__file__).resolve().parent
 SOURCE = HERE / "test_think_split.cpp"
-# The modules' own flags (src/build.json), optimised less, warnings as errors.
-CXX_FLAGS = json.loads((HERE.parents[1] / "src" / "build.json").read_text())["cxx_flags"]
 
 
 @pytest.fixture(scope="module")
@@ -29,14 +28,8 @@ def program(tmp_path_factory):
     compiler = shutil.which("g++")
     if compiler is None:
         pytest.skip("g++ is not installed")
-    exe = tmp_path_factory.mktemp("think_split") / "test_think_split"
-    build = subprocess.run(
-        [compiler, *CXX_FLAGS, "-O2", "-Werror", "-o", str(exe), str(SOURCE)],
-        capture_output=True,
-        text=True,
-    )
-    assert build.returncode == 0, f"compilation failed:\n{build.stdout}{build.stderr}"
-    return exe
+    # The modules' own flags, optimised less, warnings as errors.
+    return native_build.build_program(SOURCE, tmp_path_factory.mktemp("think_split") / "test_think_split")
 
 
 def test_splitter_matches_reference(program):
