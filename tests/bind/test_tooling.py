@@ -7,12 +7,11 @@ import pickle
 import shutil
 import subprocess
 import sys
-from pathlib import Path
 
 import pydantic
 import pytest
 
-ROOT = Path(__file__).resolve().parents[2]
+from subprocess_env import CWD, child_env
 
 
 def test_functions_pickle_and_copy_by_reference(probe):
@@ -43,8 +42,10 @@ def test_stubgen_runs_on_the_modules(module, tmp_path):
     stubgen = shutil.which("stubgen", path=os.path.dirname(sys.executable))
     if stubgen is None:
         pytest.skip("mypy's stubgen is not installed (requirements-dev.txt)")
+    # stubgen imports the module in a child of its own, which needs the host's
+    # stand-ins on its path as much as the tests do
     done = subprocess.run([stubgen, "-m", module, "-o", str(tmp_path)], capture_output=True, text=True,
-                          timeout=300, cwd=ROOT)
+                          timeout=300, cwd=CWD, env=child_env())
     assert done.returncode == 0, done.stderr
     stub = tmp_path.joinpath(*module.split(".")).with_suffix(".pyi").read_text()
     assert "class " in stub

@@ -12,9 +12,10 @@ import pytest
 from langchain_core.messages import AIMessageChunk
 
 from community.models import cogsift
+from subprocess_env import CWD
 
 from .conftest import make_config
-from .usage_workers import ROOT, worker_env
+from .usage_workers import worker_env
 
 
 class Chunks:
@@ -107,7 +108,7 @@ EXIT_PROGRAM = textwrap.dedent("""
 def test_stream_held_at_exit_closes_its_source_as_a_python_generator_does(stream):
     def run(expression):
         done = subprocess.run([sys.executable, "-c", EXIT_PROGRAM.replace("{stream}", expression)],
-                              capture_output=True, text=True, timeout=60, cwd=ROOT, env=worker_env({}))
+                              capture_output=True, text=True, timeout=60, cwd=CWD, env=worker_env({}))
         return done.returncode, done.stdout, done.stderr
 
     expected = run("plain(source())")

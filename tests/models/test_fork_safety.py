@@ -4,7 +4,9 @@ import subprocess
 import sys
 import textwrap
 
-from .usage_workers import ROOT, worker_env
+from subprocess_env import CWD
+
+from .usage_workers import worker_env
 
 CHILD = textwrap.dedent("""
     import os, signal, sys, threading
@@ -55,7 +57,7 @@ CHILD = textwrap.dedent("""
 
 def test_forked_child_updates_usage_and_streams(tmp_path):
     env = worker_env({})
-    done = subprocess.run([sys.executable, "-c", CHILD], capture_output=True, text=True, timeout=60, cwd=ROOT,
+    done = subprocess.run([sys.executable, "-c", CHILD], capture_output=True, text=True, timeout=60, cwd=CWD,
                           env=env)
     assert done.returncode == 0, done.stderr
     lines = done.stdout.splitlines()
@@ -136,7 +138,7 @@ STREAMS_CHILD = textwrap.dedent("""
 
 
 def test_forked_child_finishes_suspended_streams_and_collects_abandoned_ones():
-    done = subprocess.run([sys.executable, "-c", STREAMS_CHILD], capture_output=True, text=True, timeout=60, cwd=ROOT,
+    done = subprocess.run([sys.executable, "-c", STREAMS_CHILD], capture_output=True, text=True, timeout=60, cwd=CWD,
                           env=worker_env({}))
     assert done.returncode == 0, done.stderr
     assert done.stdout.splitlines() == [

@@ -23,9 +23,9 @@ import subprocess
 import sys
 import threading
 import time
-from pathlib import Path
 
-ROOT = Path(__file__).resolve().parents[2]
+from subprocess_env import child_env
+
 SESSION = "usage-workers"
 MODEL = "m"
 KEYS = ("prompt_tokens", "completion_tokens", "total_tokens")
@@ -115,15 +115,10 @@ def _worker_main(args):
 
 
 def worker_env(store_env):
-    env = dict(os.environ)
+    env = child_env()
     for name in ("REDIS_URL", "REDIS_CLUSTER_URL"):
         env.pop(name, None)
     env.update(store_env)
-    service = str(ROOT / "service")
-    env["PYTHONPATH"] = os.pathsep.join([str(ROOT), service] + ([env["PYTHONPATH"]] if env.get("PYTHONPATH") else []))
-    shared = ROOT.parent / "shared" / "tiktoken"
-    if "TIKTOKEN_CACHE_DIR" not in env and shared.is_dir():
-        env["TIKTOKEN_CACHE_DIR"] = str(shared)
     return env
 
 

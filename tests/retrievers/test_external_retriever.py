@@ -7,7 +7,6 @@ import gzip
 import inspect
 import json
 import logging
-import os
 import shutil
 import socket
 import ssl
@@ -24,6 +23,7 @@ from langchain_core.documents import Document
 from langchain_core.retrievers import BaseRetriever
 
 from community.retrievers import qor
+from subprocess_env import CWD, child_env
 
 TEMPLATE = "/qor/api/knowledge/knowledge-base/{}/external-retrieve"
 TOKEN = "s3cret-token"
@@ -944,8 +944,8 @@ def test_watchdog_thread_ends_before_the_interpreter_finalizes():
     # A daemon thread woken while the interpreter finalizes is ended from
     # inside the call that wanted the lock back; for the watchdog that was
     # inside compiled frames, and the process crashed at exit.
-    env = {**os.environ, "PYTHONFAULTHANDLER": "1"}
-    done = subprocess.run([sys.executable, "-c", WATCHDOG_AT_EXIT % closed_port()], env=env,
-                          capture_output=True, text=True, timeout=60)
+    done = subprocess.run([sys.executable, "-c", WATCHDOG_AT_EXIT % closed_port()],
+                          env=child_env({"PYTHONFAULTHANDLER": "1"}), cwd=CWD, capture_output=True, text=True,
+                          timeout=60)
     assert done.returncode == 0, done.stderr
     assert done.stdout.splitlines() == ["during: [] ['qor-external-watchdog']", "at exit: []"]

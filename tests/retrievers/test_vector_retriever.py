@@ -5,6 +5,7 @@ import asyncio
 import inspect
 import json
 import signal
+import sys
 from typing import ClassVar
 
 import pydantic
@@ -232,8 +233,9 @@ class ReprCounting(Document):
 @pytest.mark.parametrize("case", ["result", "error", "sigint", "loop state"])
 def test_sync_entry_runs_as_asyncio_run_does(retriever, store, monkeypatch, case):
     """A new loop per call, closed afterwards and not left current; errors as
-    raised; Ctrl-C cancels the retrieval and ends as KeyboardInterrupt; the
-    documents are handed back without ever being formatted."""
+    raised; Ctrl-C ends as KeyboardInterrupt (cancelling the retrieval where
+    the running version's asyncio.run does); the documents are handed back
+    without ever being formatted."""
     loops, seen = [], []
 
     async def aquery(*args):
@@ -262,7 +264,9 @@ def test_sync_entry_runs_as_asyncio_run_does(retriever, store, monkeypatch, case
     elif case == "sigint":
         with pytest.raises(KeyboardInterrupt):
             retriever.invoke(inputs)
-        assert seen == ["cancelled"]
+        # From 3.11 asyncio.run cancels the main task on Ctrl-C; before, the
+        # KeyboardInterrupt is raised where the signal lands (in aquery).
+        assert seen == (["cancelled"] if sys.version_info >= (3, 11) else [])
         assert signal.getsignal(signal.SIGINT) is signal.default_int_handler
     else:
         retriever.invoke(inputs)

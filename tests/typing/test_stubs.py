@@ -9,7 +9,6 @@ import ast
 import importlib
 import json
 import inspect
-import os
 import re
 import subprocess
 import sys
@@ -17,7 +16,8 @@ from pathlib import Path
 
 import pytest
 
-ROOT = Path(__file__).resolve().parents[2]
+from subprocess_env import CWD, child_env
+
 MODULES = {
     "community.retrievers.qor": ["VectorStoreRetriever", "VectorStoreRecommender", "ExternalRetriever", "get_rrf_dict"],
     "community.models.cogsift": ["qorCogsift", "get_input_len", "get_text_token_len", "atransform"],
@@ -25,7 +25,9 @@ MODULES = {
 
 
 def stub_tree(name):
-    return ast.parse((ROOT / (name.replace(".", "/") + ".pyi")).read_text())
+    """The stub beside the module the tests import (built in place or installed)."""
+    module_file = Path(importlib.import_module(name).__file__)
+    return ast.parse(module_file.with_name(name.rsplit(".", 1)[1] + ".pyi").read_text())
 
 
 def stub_functions(tree):
@@ -51,11 +53,10 @@ def stub_text(annotation):
 
 
 def test_stubtest_finds_no_mismatch():
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(ROOT), str(ROOT / "service"), os.environ.get("PYTHONPATH", "")]))
     run = subprocess.run(
         [sys.executable, "-m", "mypy.stubtest", "--allowlist", str(Path(__file__).with_name("stubtest-allowlist.txt")),
          *MODULES],
-        cwd=ROOT, env=env, capture_output=True, text=True, timeout=600,
+        cwd=CWD, env=child_env(), capture_output=True, text=True, timeout=600,
     )
     assert run.returncode == 0, run.stdout + run.stderr
 
@@ -110,10 +111,9 @@ def test_pyright_flags_misuse_in_a_user_script(tmp_path):
                 for number, text in enumerate(script.read_text().splitlines(), 1)
                 if (match := re.search(r"# error: (\w+)", text))}
     (tmp_path / "pyrightconfig.json").write_text('{"typeCheckingMode": "standard"}')
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(ROOT), str(ROOT / "service")]))
     run = subprocess.run([str(pyright), "--outputjson", "--pythonpath", sys.executable, "--project",
                           str(tmp_path / "pyrightconfig.json"), str(script)],
-                         cwd=tmp_path, env=env, capture_output=True, text=True, timeout=600)
+                         cwd=tmp_path, env=child_env(), capture_output=True, text=True, timeout=600)
     report = json.loads(run.stdout)
     found = {(d["range"]["start"]["line"] + 1, d.get("rule", "")) for d in report["generalDiagnostics"]
              if d["severity"] == "error"}
