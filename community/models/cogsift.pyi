@@ -1,6 +1,6 @@
 # Types of the compiled module community.models.cogsift. The annotations in
 # inspect.signature of its functions use the same text.
-from typing import Any, AsyncIterable, AsyncIterator, Dict, Iterable, Iterator, List, Mapping, Union
+from typing import Any, AsyncIterable, AsyncIterator, Dict, Iterable, Iterator, List, Literal, Mapping, Union
 
 import tiktoken
 from langchain_core.messages import BaseMessage
@@ -20,6 +20,8 @@ def demo() -> None: ...
 # and needs the run configuration (session, model, prompt) on every call.
 class qorCogsift(StrOutputParser):
     starts_in_reasoning: bool = False
+    hold_back: Literal["candidate", "tag_prefix"] = "candidate"
+    usage_source: Literal["count", "provider"] = "count"
     def invoke(self, input: BaseMessage, config: Mapping[str, Any]) -> BaseMessage: ...  # type: ignore[override]
     async def ainvoke(self, input: BaseMessage, config: Mapping[str, Any]) -> BaseMessage: ...  # type: ignore[override]
     def transform(  # type: ignore[override]

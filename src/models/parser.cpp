@@ -29,12 +29,18 @@ struct Split {
 // leftmost opening tag that a closing tag follows, up to the first closing
 // tag after it); the answer is everything after the last closing tag. When
 // the output starts inside the reasoning, an opening tag stands in front of
-// the text: the reasoning is everything before the first closing tag.
+// the text (or at its very start, when the model wrote it all the same): the
+// reasoning is everything from there to the first closing tag.
 Split split_text(py::handle text, bool open_at_start) {
     const Names& n = module().n;
     Split s;
     s.think = bind::borrow(n.empty);
-    const Py_ssize_t open = open_at_start ? -kStartLen : find(text, n.start_tag, 0, 1);
+    Py_ssize_t open = 0;
+    if (!open_at_start) {
+        open = find(text, n.start_tag, 0, 1);
+    } else if (bind::check(PyUnicode_Tailmatch(text.ptr(), n.start_tag, 0, kStartLen, -1)) == 0) {
+        open = -kStartLen;
+    }
     if (open != -1) {
         // No closing tag after the first opening tag means none after any
         // later one either: there is no block at all.
@@ -97,9 +103,9 @@ py::object split_message(py::object input, py::object parser, py::object run_con
 
     py::object usage = attrs::lookup(input, n.usage);
     if (!usage) {
-        py::object prompt_tokens = call_get_input_len(configured_prompt(run_config));
-        py::object completion_tokens = call_get_text_token_len(answer);
-        usage = usage_record(prompt_tokens, completion_tokens);
+        py::object reported;
+        if (provider_usage(parser, run_config)) add_reported_usage(reported, input);
+        usage = call_usage(run_config, answer, reported);
     }
     accumulate_usage(who, usage);
     return input;
@@ -187,6 +193,8 @@ void define_parser(py::module_& m) {
                 {
                     Member::field("starts_in_reasoning", bind::borrow(reinterpret_cast<PyObject*>(&PyBool_Type)),
                                   switch_default),
+                    hold_back_field(),
+                    usage_source_field(),
                     Member::attribute(
                         "invoke",
                         method("invoke", "qorCogsift.invoke",

@@ -11,7 +11,7 @@ namespace {
 
 #define REASONING_NAMES(X)                                                                        \
     ACCUMULATED_FIELDS(X)                                                                         \
-    X(starts_in_reasoning) X(model_fields) X(get_default) X(model_copy) X(parser)                 \
+    X(starts_in_reasoning) X(hold_back) X(usage_source) X(model_fields) X(get_default) X(model_copy) X(parser)                 \
     X(run_kwnames, bind::keywords, "run_type", "parser", "run_config")                            \
     X(kw_factory, bind::keywords, "call_default_factory") X(kw_update, bind::keywords, "update")
 BIND_PART_NAMES(ReasoningNames, REASONING_NAMES, names);
@@ -44,9 +44,69 @@ bool starts_in_reasoning(py::handle parser, py::handle config) {
     return field && bind::truthy(field);
 }
 
+namespace {
+
+// A two-way text option: the call's entry `key`, else the parser's field of
+// that name; false for `first`, true for `second`.
+bool either_of(py::handle parser, py::handle config, PyObject* key, const char* first, const char* second) {
+    py::object value = option(config, key);
+    const char* where = "in the run configuration";
+    if (!value) {
+        value = attrs::lookup(parser, key);
+        where = "of the parser";
+        if (!value) return false;
+    }
+    if (!PyUnicode_Check(value.ptr())) {
+        PyErr_Format(PyExc_TypeError, "%U %s must be '%s' or '%s', not %.200s", key, where, first, second,
+                     Py_TYPE(value.ptr())->tp_name);
+        throw py::error_already_set();
+    }
+    if (PyUnicode_CompareWithASCIIString(value.ptr(), first) == 0) return false;
+    if (PyUnicode_CompareWithASCIIString(value.ptr(), second) == 0) return true;
+    PyErr_Format(PyExc_ValueError, "%U %s must be '%s' or '%s', not %R", key, where, first, second, value.ptr());
+    throw py::error_already_set();
+}
+
+bind::Member either_field(const char* name, const char* annotation, const char* fallback, const char* description) {
+    py::object spec =
+        bind::import_from("pydantic", "Field")(py::arg("default") = fallback, py::arg("description") = description);
+    return bind::Member::field(name, type(annotation), spec);
+}
+
+}  // namespace
+
+HoldBack hold_back(py::handle parser, py::handle config) {
+    return either_of(parser, config, names.hold_back, "candidate", "tag_prefix") ? HoldBack::tag_prefix
+                                                                                  : HoldBack::candidate;
+}
+
+bool provider_usage(py::handle parser, py::handle config) {
+    return either_of(parser, config, names.usage_source, "count", "provider");
+}
+
+bind::Member hold_back_field() {
+    return either_field(
+        "hold_back", "Literal['candidate', 'tag_prefix']", "candidate",
+        "What a stream holds back while a tag may be cut across chunks: \"candidate\" (the default) holds "
+        "everything from a possible tag's first \"<\" on, \"tag_prefix\" only the end of the text that may "
+        "begin the tag (at most 7 characters). Both hand on the same text; the run configuration's "
+        "\"hold_back\" (top level or under \"configurable\") overrides it per call.");
+}
+
+bind::Member usage_source_field() {
+    return either_field(
+        "usage_source", "Literal['count', 'provider']", "count",
+        "Where the recorded usage comes from: \"count\" (the default) counts with the module's tokenizer, "
+        "\"provider\" takes the counts the chat model reported in usage_metadata (summed over a stream's "
+        "chunks) and counts only what it did not report. A message's own `usage` comes first either way; the "
+        "run configuration's \"usage_source\" overrides it per call.");
+}
+
 void check_call_config(py::handle parser, py::handle config) {
     (void)read_identity(config);
     (void)starts_in_reasoning(parser, config);
+    (void)hold_back(parser, config);
+    (void)provider_usage(parser, config);
 }
 
 py::object through_run(py::handle self, PyObject* helper, py::handle first, py::handle second, py::handle config) {

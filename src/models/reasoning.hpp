@@ -10,6 +10,7 @@
 #pragma once
 
 #include "cogsift.hpp"
+#include "think_split.hpp"
 
 namespace cogsift {
 
@@ -19,8 +20,22 @@ namespace cogsift {
 // A value other than True, False or None is a TypeError.
 bool starts_in_reasoning(py::handle parser, py::handle config);
 
+// What a stream holds back: the run configuration's "hold_back" (found as
+// "starts_in_reasoning" is), else the parser's field; "candidate" or
+// "tag_prefix". Another text is a ValueError, another type a TypeError.
+HoldBack hold_back(py::handle parser, py::handle config);
+
+// Whether the usage comes from the provider's report (LangChain's
+// usage_metadata): "usage_source" read as "hold_back" is, "count" (false)
+// or "provider" (true).
+bool provider_usage(py::handle parser, py::handle config);
+
+// The parser's fields for those two options.
+bind::Member hold_back_field();
+bind::Member usage_source_field();
+
 // Everything a call reads from its run configuration before it touches its
-// input (session, model, switch), read once so that a bad configuration
+// input (session, model, switches), read once so that a bad configuration
 // fails before the run machinery starts.
 void check_call_config(py::handle parser, py::handle config);
 
@@ -57,5 +72,18 @@ py::object joined(py::handle first, py::handle second);
 // back at their defaults, so the sum of a stream counts them once; any other
 // object is copied shallowly.
 py::object continuation_of(py::handle chunk);
+
+// ---------------------------------------------------------------------------
+// Usage as the provider reports it (provider_usage.cpp)
+
+// The usage_metadata of `message` added to `sum` as LangChain adds those of
+// message chunks; `sum` stays as it is when the message reports none.
+void add_reported_usage(py::object& sum, py::handle message);
+
+// The usage record of one call: from `reported` (a usage_metadata, empty or
+// falsy when the provider reported nothing) the input, output and total
+// tokens it gives; the prompt (config["metadata"]["prompt"]) and `output`
+// counted for whatever it leaves out, and then the total is their sum.
+py::object call_usage(py::handle config, py::handle output, py::handle reported);
 
 }  // namespace cogsift

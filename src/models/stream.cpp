@@ -9,7 +9,9 @@
 namespace cogsift {
 
 StreamSplit::StreamSplit(Options options)
-    : splitter_(options.start_in_think), kwargs_reasoning_(options.kwargs_reasoning) {
+    : splitter_(options.start_in_think, options.hold_back),
+      kwargs_reasoning_(options.kwargs_reasoning),
+      provider_usage_(options.provider_usage) {
     if (options.collect_answer) pieces_ = bind::new_list();
 }
 
@@ -59,6 +61,7 @@ bool StreamSplit::feed(py::handle chunk) {
     const Names& n = module().n;
     last_ = bind::borrow(chunk.ptr());
     last_emitted_ = false;
+    if (provider_usage_) add_reported_usage(reported_, chunk);
     py::object content;
     if (pieces_) content = attrs::get(chunk, n.content);  // read first, for every chunk
     const py::object reasoning = attrs::lookup(chunk, n.reasoning_content);
@@ -113,11 +116,10 @@ py::object StreamSplit::answer() const {
 
 namespace {
 
-// The usage record of a stream: the prompt and everything the model produced.
+// The usage record of a stream: the prompt and everything the model produced,
+// or what the provider reported on the chunks.
 py::object stream_usage(py::handle config, const StreamSplit& split) {
-    py::object prompt_tokens = call_get_input_len(configured_prompt(config));
-    py::object completion_tokens = call_get_text_token_len(split.answer());
-    return usage_record(prompt_tokens, completion_tokens);
+    return call_usage(config, split.answer(), split.reported_usage());
 }
 
 py::object next_awaitable(py::handle iterator) {
@@ -133,7 +135,11 @@ py::object next_awaitable(py::handle iterator) {
 namespace {
 
 StreamSplit::Options parser_options(py::handle parser, py::handle config) {
-    return {.collect_answer = true, .start_in_think = starts_in_reasoning(parser, config), .kwargs_reasoning = true};
+    return {.collect_answer = true,
+            .start_in_think = starts_in_reasoning(parser, config),
+            .hold_back = hold_back(parser, config),
+            .provider_usage = provider_usage(parser, config),
+            .kwargs_reasoning = true};
 }
 
 // The split of qorCogsift's streams, which LangChain's run machinery drives

@@ -16,6 +16,9 @@ public:
         bool collect_answer = false;
         // The stream begins inside a reasoning block.
         bool start_in_think = false;
+        HoldBack hold_back = HoldBack::candidate;
+        // Sum the chunks' usage_metadata for reported_usage().
+        bool provider_usage = false;
         // The chunks' additional_kwargs["reasoning_content"] (reasoning the
         // chat integration split out) joins their reasoning, and every split
         // chunk's reasoning is recorded there too.
@@ -41,6 +44,10 @@ public:
     // reasoning in additional_kwargs, before the content), joined.
     py::object answer() const;
 
+    // The chunks' usage_metadata summed; empty when none reported any (or
+    // without provider_usage).
+    py::handle reported_usage() const { return reported_; }
+
 private:
     void collect(py::handle text);
     py::object text_of(std::string_view piece, bool whole, py::handle original) const;
@@ -48,9 +55,11 @@ private:
 
     ThinkSplitter splitter_;
     bool kwargs_reasoning_;
+    bool provider_usage_;
     // Locals of the coroutine bodies that stream: what the collector sees.
     bind::Local pieces_;  // list of texts for answer(), or empty
     bind::Local last_;    // last chunk received
+    bind::Local reported_;
     bool last_emitted_ = false;
 };
 

@@ -36,6 +36,17 @@
 //   change the fold state, so the state re-based to the new start is the old
 //   one shifted: (max_partial, 0).
 //
+// A stream may instead hold back only what may still be the beginning of
+// the tag being looked for (HoldBack::tag_prefix): the longest suffix of the
+// held text that is a proper prefix of that tag, at most 7 bytes. Both ways
+// hand out the same text in the same order, each kind joined; only how much
+// waits at an emission differs. The rules above are HoldBack::candidate.
+//
+// A stream that begins inside the reasoning may still open with the opening
+// tag, written by a model that does not know its prompt opened the block:
+// while the received text is a proper prefix of "<think>" it is held, and a
+// whole "<think>" at the very start is dropped.
+//
 // Positions are byte offsets in UTF-8 text. Both tags, "<" and ">" are single
 // bytes, so every cut falls on a character boundary of the input.
 #pragma once
@@ -47,6 +58,8 @@
 
 namespace cogsift {
 
+enum class HoldBack { candidate, tag_prefix };
+
 class ThinkSplitter {
 public:
     static constexpr std::string_view kStartTag = "<think>";
@@ -54,8 +67,12 @@ public:
 
     // `start_in_think`: the stream begins inside a reasoning block, as the
     // output of a model whose prompt already opened one does; only a closing
-    // tag ends it.
-    explicit ThinkSplitter(bool start_in_think = false) : start_in_think_(start_in_think), in_think_(start_in_think) {}
+    // tag ends it (an opening tag at the very start is dropped).
+    // `hold_back`: what waits for more text (see above).
+    explicit ThinkSplitter(bool start_in_think = false, HoldBack hold_back = HoldBack::candidate)
+        : start_in_think_(start_in_think), hold_back_(hold_back) {
+        reset();
+    }
 
     // One chunk of model text. Returns true when the chunk must be handed on;
     // output() and think() then hold its new answer text and reasoning text
@@ -84,9 +101,9 @@ public:
     std::string_view held() const { return buffer_; }
 
     // Back to the start of a stream (in the state chosen at construction, or
-    // by `start_in_think` when given); keeps allocated capacity.
+    // by the arguments when given); keeps allocated capacity.
     void reset();
-    void reset(bool start_in_think);
+    void reset(bool start_in_think, HoldBack hold_back = HoldBack::candidate);
 
 private:
     std::string_view current_tag() const { return in_think_ ? kEndTag : kStartTag; }
@@ -98,14 +115,18 @@ private:
     void take_piece(std::string_view piece);
     bool take_whole_tag(std::size_t search_from);
     void hold_partial_tag();
+    void hold_tag_prefix();
+    bool drop_leading_tag(std::size_t& old_size);
     void scan_partial(std::string_view tag, bool cancel_on_gt, int& max_partial,
                       std::size_t& cut_pos);
     void restart_scan();
-    bool settle(bool held_was_empty, std::size_t chunk_size);
+    bool settle(bool held_was_empty, std::string_view chunk);
 
     bool start_in_think_ = false;
+    HoldBack hold_back_ = HoldBack::candidate;
     std::string buffer_;   // held-back text, not yet answer or reasoning
     bool in_think_ = false;
+    bool awaiting_lead_ = false;  // a leading "<think>" may still arrive
 
     // Pieces assigned since the last emission, joined. Answer pieces are
     // never empty; reasoning pieces may be, and an empty one still counts at
@@ -129,14 +150,16 @@ private:
     std::size_t scan_cut_ = kNone;
 };
 
-inline void ThinkSplitter::reset(bool start_in_think) {
+inline void ThinkSplitter::reset(bool start_in_think, HoldBack hold_back) {
     start_in_think_ = start_in_think;
+    hold_back_ = hold_back;
     reset();
 }
 
 inline void ThinkSplitter::reset() {
     buffer_.clear();
     in_think_ = start_in_think_;
+    awaiting_lead_ = start_in_think_;
     pending_output_.clear();
     pending_think_.clear();
     think_has_piece_ = false;
@@ -171,21 +194,40 @@ inline bool ThinkSplitter::feed(std::string_view chunk) {
     // reasoning pieces hold no text then, so with nothing held everything
     // handed out comes from this chunk.
     const bool held_was_empty = buffer_.empty();
-    const std::size_t old_size = buffer_.size();
+    std::size_t old_size = buffer_.size();
     buffer_.append(chunk);
+    if (awaiting_lead_ && !drop_leading_tag(old_size)) return false;
     split(old_size);
-    return settle(held_was_empty, chunk.size());
+    return settle(held_was_empty, chunk);
 }
 
-inline bool ThinkSplitter::settle(bool held_was_empty, std::size_t chunk_size) {
+// At the start of a stream that begins inside the reasoning: false while
+// buffer_ is a proper prefix of the opening tag (nothing is pending then);
+// drops a whole leading opening tag.
+inline bool ThinkSplitter::drop_leading_tag(std::size_t& old_size) {
+    const std::size_t n = buffer_.size() < kStartTag.size() ? buffer_.size() : kStartTag.size();
+    if (std::string_view(buffer_).substr(0, n) == kStartTag.substr(0, n)) {
+        if (n < kStartTag.size()) return false;
+        buffer_.erase(0, kStartTag.size());
+        old_size = 0;  // what was held before was part of the tag
+    }
+    awaiting_lead_ = false;
+    return true;
+}
+
+inline bool ThinkSplitter::settle(bool held_was_empty, std::string_view chunk) {
     if (pending_output_.empty() && pending_think_.empty()) return false;
     emitted_ = true;
     output_view_ = pending_output_;
     think_view_ = pending_think_;
-    // The pieces are disjoint slices of the chunk, in order; if one kind is
-    // as long as the chunk, it is the chunk.
-    output_whole_ = held_was_empty && pending_output_.size() == chunk_size;
-    think_whole_ = held_was_empty && pending_think_.size() == chunk_size;
+    // With nothing held before, the pieces are disjoint slices of the chunk,
+    // in order: if one kind is as long as the chunk, it is the chunk.
+    // Otherwise held text came first and only a comparison tells.
+    auto whole = [&](const std::string& piece) {
+        return piece.size() == chunk.size() && (held_was_empty || piece == chunk);
+    };
+    output_whole_ = whole(pending_output_);
+    think_whole_ = whole(pending_think_);
     return true;
 }
 
@@ -246,6 +288,10 @@ inline void ThinkSplitter::split(std::size_t old_size) {
 // buffer_ holds no whole current tag: hands out the text before the cut and
 // holds the rest back, or hands out all of it when no candidate is left.
 [[gnu::always_inline]] inline void ThinkSplitter::hold_partial_tag() {
+    if (hold_back_ == HoldBack::tag_prefix) {
+        hold_tag_prefix();
+        return;
+    }
     const std::string_view text = buffer_;
     int max_partial = 0;
     std::size_t cut_pos = kNone;
@@ -270,6 +316,27 @@ inline void ThinkSplitter::split(std::size_t old_size) {
         restart_scan();
     }
     buffer_.erase(0, cut_pos);
+}
+
+// buffer_ holds no whole current tag: holds back its longest suffix that is
+// a proper prefix of the tag and hands out the text before it (an empty
+// reasoning piece too, as a cut does in the candidate mode).
+inline void ThinkSplitter::hold_tag_prefix() {
+    const std::string_view text = buffer_;
+    const std::string_view tag = current_tag();
+    const std::size_t n = text.size();
+    // The earliest "<" of the last (tag length - 1) bytes from which the
+    // rest of the text is the beginning of the tag.
+    std::size_t cut = n > tag.size() - 1 ? n - (tag.size() - 1) : 0;
+    for (cut = text.find('<', cut); cut != kNone; cut = text.find('<', cut + 1))
+        if (text.substr(cut) == tag.substr(0, n - cut)) break;
+    if (cut == kNone) {
+        if (!text.empty()) take_piece(text);
+        buffer_.clear();
+        return;
+    }
+    take_piece(text.substr(0, cut));
+    buffer_.erase(0, cut);
 }
 
 // Folds the candidates of buffer_ from the saved point to the end and gives

@@ -1,7 +1,8 @@
 // libFuzzer target: the streaming reasoning splitter against the plain
 // reference. The input is the stream's text with '\n' between chunks (so
-// "\n\n" makes an empty chunk); a leading '\x01' starts the stream inside
-// the reasoning. Any difference aborts.
+// "\n\n" makes an empty chunk); a leading byte from '\x01' to '\x03' chooses
+// the mode: bit 0 starts the stream inside the reasoning, bit 1 holds back
+// only tag prefixes. Any difference aborts.
 //
 // Build and run (clang):
 //   clang++ -std=c++20 -O1 -g -fsanitize=fuzzer,address,undefined \
@@ -29,11 +30,13 @@ void require(bool ok, const char* what, std::size_t chunk) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     std::string_view input(reinterpret_cast<const char*>(data), size);
-    const bool start_in_think = !input.empty() && input.front() == '\x01';
-    if (start_in_think) input.remove_prefix(1);
+    const unsigned mode = !input.empty() && input.front() >= '\x01' && input.front() <= '\x03' ? input.front() : 0;
+    if (mode != 0) input.remove_prefix(1);
+    const bool start_in_think = (mode & 1) != 0;
+    const bool tag_prefix = (mode & 2) != 0;
     static cogsift::ThinkSplitter fast;  // reused, as a long-lived binding would
-    fast.reset(start_in_think);
-    cogsift_test::ReferenceSplitter ref(start_in_think);
+    fast.reset(start_in_think, tag_prefix ? cogsift::HoldBack::tag_prefix : cogsift::HoldBack::candidate);
+    cogsift_test::ReferenceSplitter ref(start_in_think, tag_prefix);
 
     std::size_t start = 0, index = 0;
     while (start <= input.size()) {

@@ -2,6 +2,11 @@
 // step in its plainest form (the whole held text is rescanned after every
 // chunk; the pending pieces are kept as lists). The production splitter must
 // make exactly the same decisions.
+//
+// With `tag_prefix` the cut is instead at the longest suffix of the held
+// text that is a proper prefix of the tag looked for. A stream that starts
+// in the reasoning holds its text while it is a proper prefix of the opening
+// tag and drops a whole opening tag at its very start.
 #pragma once
 
 #include <string>
@@ -16,10 +21,13 @@ public:
     const std::string end_tag = "</think>";
 
     // `start_in_think`: the stream begins inside a reasoning block.
-    explicit ReferenceSplitter(bool start_in_think = false) : in_think(start_in_think) {}
+    explicit ReferenceSplitter(bool start_in_think = false, bool tag_prefix = false)
+        : in_think(start_in_think), awaiting_lead(start_in_think), tag_prefix(tag_prefix) {}
 
     std::string buffer;
     bool in_think;
+    bool awaiting_lead;
+    bool tag_prefix;
     std::vector<std::string> pending_output;
     std::vector<std::string> pending_think;
 
@@ -33,6 +41,11 @@ public:
         output.clear();
         think.clear();
         buffer += content;
+        if (awaiting_lead) {
+            if (buffer.size() < start_tag.size() && start_tag.compare(0, buffer.size(), buffer) == 0) return false;
+            if (buffer.compare(0, start_tag.size(), start_tag) == 0) buffer = buffer.substr(start_tag.size());
+            awaiting_lead = false;
+        }
         split_step();
         std::string out_joined;
         for (const auto& p : pending_output) out_joined += p;
@@ -115,6 +128,7 @@ private:
     }
 
     long partial_scan(const std::string& tag, bool start_scan, long& cut_pos) const {
+        if (tag_prefix) return suffix_scan(tag, cut_pos);
         const long n = static_cast<long>(buffer.size());
         long max_partial = 0;
         cut_pos = -1;
@@ -137,6 +151,19 @@ private:
             }
         }
         return max_partial;
+    }
+
+    // The longest suffix of the held text that is a proper prefix of `tag`.
+    long suffix_scan(const std::string& tag, long& cut_pos) const {
+        const long n = static_cast<long>(buffer.size());
+        for (long k = static_cast<long>(tag.size()) - 1; k > 0; --k) {
+            if (k <= n && buffer.compare(n - k, k, tag, 0, k) == 0) {
+                cut_pos = n - k;
+                return k;
+            }
+        }
+        cut_pos = -1;
+        return 0;
     }
 };
 

@@ -3,7 +3,9 @@
 //      chunks and the end-of-input flush included), against both the
 //      splitter and the plain reference;
 //   2. differential runs of the splitter against the reference on random
-//      streams full of tag fragments;
+//      streams full of tag fragments, in both hold-back modes, and of the
+//      two modes against each other (same text handed out, each kind
+//      joined; at most 7 bytes held in the tag-prefix mode);
 //   3. a timing report (not a check) for a realistic and an adversarial
 //      stream.
 //
@@ -76,8 +78,10 @@ std::string show(const std::vector<Item>& items) {
     return out + "]";
 }
 
+using cogsift::HoldBack;
+
 struct FastSide {
-    explicit FastSide(bool start_in_think) : s(start_in_think) {}
+    FastSide(bool start_in_think, HoldBack mode) : s(start_in_think, mode) {}
     cogsift::ThinkSplitter s;
     bool feed(std::string_view c) { return s.feed(c); }
     bool finish() { return s.finish(); }
@@ -86,7 +90,7 @@ struct FastSide {
 };
 
 struct ReferenceSide {
-    explicit ReferenceSide(bool start_in_think) : s(start_in_think) {}
+    ReferenceSide(bool start_in_think, HoldBack mode) : s(start_in_think, mode == HoldBack::tag_prefix) {}
     cogsift_test::ReferenceSplitter s;
     bool feed(std::string_view c) { return s.feed(c); }
     bool finish() { return s.finish(); }
@@ -95,8 +99,8 @@ struct ReferenceSide {
 };
 
 template <class Side>
-std::vector<Item> run_stream(std::vector<Chunk> chunks, bool start_in_think) {
-    Side side(start_in_think);
+std::vector<Item> run_stream(std::vector<Chunk> chunks, bool start_in_think, HoldBack mode) {
+    Side side(start_in_think, mode);
     std::vector<Item> items;
     for (std::size_t i = 0; i < chunks.size(); ++i) {
         Chunk& c = chunks[i];
@@ -124,9 +128,10 @@ std::vector<Item> run_stream(std::vector<Chunk> chunks, bool start_in_think) {
 }
 
 void expect_stream(const char* name, const std::vector<Chunk>& chunks,
-                   const std::vector<Item>& expected, bool start_in_think = false) {
-    const auto fast = run_stream<FastSide>(chunks, start_in_think);
-    const auto ref = run_stream<ReferenceSide>(chunks, start_in_think);
+                   const std::vector<Item>& expected, bool start_in_think = false,
+                   HoldBack mode = HoldBack::candidate) {
+    const auto fast = run_stream<FastSide>(chunks, start_in_think, mode);
+    const auto ref = run_stream<ReferenceSide>(chunks, start_in_think, mode);
     if (!(fast == expected)) {
         std::printf("FAIL %s (splitter)\n  got      %s\n  expected %s\n", name,
                     show(fast).c_str(), show(expected).c_str());
@@ -188,8 +193,18 @@ void check_examples() {
                   {{2, "answer", E}}, true);
     expect_stream("starting in reasoning: a later opening tag opens another block",
                   {text("a</think>b<think>c</think>d")}, {{1, "bd", "ac"}}, true);
-    expect_stream("starting in reasoning: opening tag is reasoning text", {text("<think>x</think>y")},
-                  {{1, "y", "<think>x"}}, true);
+    expect_stream("starting in reasoning: a leading opening tag is dropped", {text("<think>x</think>y")},
+                  {{1, "y", "x"}}, true);
+    expect_stream("starting in reasoning: a leading opening tag cut anywhere",
+                  {text("<"), text(""), text("thi"), text("nk>a<think>b</think>c")}, {{4, "c", "a<think>b"}}, true);
+    expect_stream("starting in reasoning: a near tag at the start is reasoning",
+                  {text("<thin"), text("g>x</think>y")}, {{2, "y", "<thing>x"}}, true);
+    expect_stream("starting in reasoning: a closing tag at the start", {text("<"), text("/think>y")},
+                  {{2, "y", E}}, true);
+    expect_stream("starting in reasoning: an unfinished leading tag flushes as reasoning", {text("<thi")},
+                  {{1, E, "<thi"}}, true);
+    expect_stream("starting in reasoning: only the very start", {text("a"), text("<think>b</think>c")},
+                  {{1, E, "a"}, {2, "c", "<think>b"}}, true);
     expect_stream("starting in reasoning: never closed", {text("all reasoning <"), text("b")},
                   {{1, E, "all reasoning "}, {2, E, "<b"}}, true);
     expect_stream("starting in reasoning: empty stream", {}, {}, true);
@@ -201,6 +216,24 @@ void check_examples() {
                   {});
     expect_stream("empty pieces survive a silent chunk",
                   {text("<think></think>"), text("<th"), text("ink>")}, {{3, E, E}});
+
+    // Holding back only a tag prefix: the same streams hand out the same
+    // text, sooner.
+    const HoldBack T = HoldBack::tag_prefix;
+    expect_stream("tag prefix: reasoning after a < goes on", {text("<think>a < b"), text(" so c"), text("</think>done")},
+                  {{1, E, "a < b"}, {2, E, " so c"}, {3, "done", E}}, false, T);
+    expect_stream("tag prefix: answer after a < goes on", {text("x < y"), text(" and z"), text("!")},
+                  {{1, "x < y", E}, {2, " and z", E}, {3, "!", E}}, false, T);
+    expect_stream("tag prefix: only the tail that may begin the tag", {text("a<t b<t")},
+                  {{1, "a<t b", E}, {1, "<t", E}}, false, T);
+    expect_stream("tag prefix: cut tags", {text("<thin"), text("k>abc</t"), text("hink>xyz")},
+                  {{2, E, "abc"}, {3, "xyz", E}}, false, T);
+    expect_stream("tag prefix: a held empty reasoning piece still flushes", {text("<think></think><think>")},
+                  {{1, E, E}}, false, T);
+    expect_stream("tag prefix: the longest prefix, not the last <", {text("<think>p </thi<"), text("nk>")},
+                  {{1, E, "p </thi"}, {2, E, "<nk>"}}, false, T);
+    expect_stream("tag prefix: starting in reasoning", {text("<thi"), text("nk>a<b</"), text("think>c")},
+                  {{2, E, "a<b"}, {3, "c", E}}, true, T);
 
     // The module's demonstration sequence: exactly five items.
     const char* demo[] = {"<think>", "124", "<thin", "k>", "<",   "sup>", "1",   "<",  "/",
@@ -310,11 +343,12 @@ std::string show_chunks(const std::vector<std::string>& chunks) {
 
 // Returns false (after printing the details) on the first difference.
 bool compare_stream(cogsift::ThinkSplitter& fast, const std::vector<std::string>& chunks,
-                    std::uint64_t seed, bool start_in_think) {
-    cogsift_test::ReferenceSplitter ref(start_in_think);
+                    std::uint64_t seed, bool start_in_think, HoldBack mode) {
+    cogsift_test::ReferenceSplitter ref(start_in_think, mode == HoldBack::tag_prefix);
     auto fail = [&](std::size_t step, const std::string& what) {
-        std::printf("MISMATCH seed=%llu%s at %s %zu: %s\n  chunks %s\n",
+        std::printf("MISMATCH seed=%llu%s%s at %s %zu: %s\n  chunks %s\n",
                     static_cast<unsigned long long>(seed), start_in_think ? " (starting in reasoning)" : "",
+                    mode == HoldBack::tag_prefix ? " (tag prefix)" : "",
                     step < chunks.size() ? "chunk" : "end", step + 1, what.c_str(),
                     show_chunks(chunks).c_str());
         ++g_failures;
@@ -352,6 +386,42 @@ bool compare_stream(cogsift::ThinkSplitter& fast, const std::vector<std::string>
     return true;
 }
 
+// Both modes over one stream: the same answer text and the same reasoning
+// text, each joined over the emissions (end of input included); the
+// tag-prefix mode never holds more than 7 bytes.
+bool modes_agree(const std::vector<std::string>& chunks, std::uint64_t seed, bool start_in_think) {
+    cogsift::ThinkSplitter sides[2] = {cogsift::ThinkSplitter(start_in_think, HoldBack::candidate),
+                                       cogsift::ThinkSplitter(start_in_think, HoldBack::tag_prefix)};
+    std::string output[2], think[2];
+    for (int m = 0; m < 2; ++m) {
+        for (const auto& c : chunks) {
+            if (sides[m].feed(c)) {
+                output[m] += sides[m].output();
+                think[m] += sides[m].think();
+            }
+            if (m == 1 && sides[m].held().size() > 7) {
+                std::printf("MODES seed=%llu: %zu bytes held\n  chunks %s\n", static_cast<unsigned long long>(seed),
+                            sides[m].held().size(), show_chunks(chunks).c_str());
+                ++g_failures;
+                return false;
+            }
+        }
+        if (sides[m].finish()) {
+            output[m] += sides[m].output();
+            think[m] += sides[m].think();
+        }
+    }
+    if (output[0] != output[1] || think[0] != think[1]) {
+        std::printf("MODES seed=%llu%s: %s / %s vs %s / %s\n  chunks %s\n", static_cast<unsigned long long>(seed),
+                    start_in_think ? " (starting in reasoning)" : "", escape(output[0]).c_str(),
+                    escape(think[0]).c_str(), escape(output[1]).c_str(), escape(think[1]).c_str(),
+                    show_chunks(chunks).c_str());
+        ++g_failures;
+        return false;
+    }
+    return true;
+}
+
 void differential(std::uint64_t base_seed, std::uint64_t iters) {
     cogsift::ThinkSplitter reused;
     std::uint64_t feeds = 0, bytes = 0;
@@ -364,14 +434,16 @@ void differential(std::uint64_t base_seed, std::uint64_t iters) {
         feeds += chunks.size();
         bytes += s.size();
         const bool start_in_think = rng.chance(25);
+        const HoldBack mode = rng.chance(50) ? HoldBack::tag_prefix : HoldBack::candidate;
         bool ok;
         if (rng.chance(90)) {
-            reused.reset(start_in_think);
-            ok = compare_stream(reused, chunks, seed, start_in_think);
+            reused.reset(start_in_think, mode);
+            ok = compare_stream(reused, chunks, seed, start_in_think, mode);
         } else {
-            cogsift::ThinkSplitter fresh(start_in_think);
-            ok = compare_stream(fresh, chunks, seed, start_in_think);
+            cogsift::ThinkSplitter fresh(start_in_think, mode);
+            ok = compare_stream(fresh, chunks, seed, start_in_think, mode);
         }
+        ok = ok && modes_agree(chunks, seed, start_in_think);
         if (!ok && ++reported >= 5) {
             std::printf("stopping after %d mismatches\n", reported);
             return;
@@ -414,6 +486,14 @@ Timing time_stream(const std::vector<std::string>& chunks) {
 
 struct FastView {
     cogsift::ThinkSplitter s;
+    bool feed(std::string_view c) { return s.feed(c); }
+    bool finish() { return s.finish(); }
+    std::string_view output() const { return s.output(); }
+    std::string_view think() const { return s.think(); }
+};
+
+struct PrefixView {
+    cogsift::ThinkSplitter s{false, HoldBack::tag_prefix};
     bool feed(std::string_view c) { return s.feed(c); }
     bool finish() { return s.finish(); }
     std::string_view output() const { return s.output(); }
@@ -466,13 +546,15 @@ std::vector<std::string> cut(Rng& rng, const std::string& s, std::size_t min_len
 
 void bench_one(const char* name, const std::vector<std::string>& chunks) {
     const Timing fast = time_stream<FastView>(chunks);
+    const Timing prefix = time_stream<PrefixView>(chunks);
     const Timing ref = time_stream<RefView>(chunks);
-    if (fast.output != ref.output || fast.think != ref.think) {
+    if (fast.output != ref.output || fast.think != ref.think || prefix.output != ref.output ||
+        prefix.think != ref.think) {
         std::printf("FAIL %s: splitter and reference disagree\n", name);
         ++g_failures;
     }
-    std::printf("timing %-12s %7zu chunks: splitter %9.1f ns/chunk, reference %12.1f ns/chunk\n",
-                name, chunks.size(), fast.ns_per_chunk, ref.ns_per_chunk);
+    std::printf("timing %-12s %7zu chunks: splitter %9.1f ns/chunk (tag prefix %9.1f), reference %12.1f ns/chunk\n",
+                name, chunks.size(), fast.ns_per_chunk, prefix.ns_per_chunk, ref.ns_per_chunk);
 }
 
 void bench(std::size_t adversarial_chars) {

@@ -4,6 +4,11 @@ This is the reference the compiled module is compared with: every step is
 the straightforward one (the whole held-back buffer is rescanned on every
 chunk), the end-of-input flush changes the last chunk in place, and the text
 the usage step would count is handed to ``on_answer``.
+
+``hold_back="tag_prefix"`` cuts at the longest suffix of the buffer that is a
+proper prefix of the tag looked for instead; ``starts_in_reasoning`` starts
+inside the reasoning, holding the text while it is a proper prefix of the
+opening tag and dropping a whole opening tag at the very start.
 """
 
 START_TAG = "<think>"
@@ -29,10 +34,19 @@ def partial_scan(buffer, tag, cancel_on_gt):
     return max_partial, cut_pos
 
 
+def suffix_scan(buffer, tag, cancel_on_gt):
+    for k in range(len(tag) - 1, 0, -1):
+        if buffer.endswith(tag[:k]):
+            return k, len(buffer) - k
+    return 0, -1
+
+
 class LiteralSplit:
-    def __init__(self):
+    def __init__(self, hold_back="candidate", starts_in_reasoning=False):
         self.buffer = ""
-        self.in_think = False
+        self.in_think = starts_in_reasoning
+        self.awaiting_lead = starts_in_reasoning
+        self.scan = suffix_scan if hold_back == "tag_prefix" else partial_scan
         self.pending_output = []
         self.pending_think = []
 
@@ -47,7 +61,7 @@ class LiteralSplit:
                     self.buffer = self.buffer[start_pos + len(START_TAG):]
                     self.in_think = True
                     continue
-                max_partial, cut_pos = partial_scan(self.buffer, START_TAG, True)
+                max_partial, cut_pos = self.scan(self.buffer, START_TAG, True)
                 if max_partial > 0:
                     output_part = self.buffer[:cut_pos]
                     if output_part:
@@ -64,7 +78,7 @@ class LiteralSplit:
                 self.buffer = self.buffer[end_pos + len(END_TAG):]
                 self.in_think = False
                 continue
-            max_partial, cut_pos = partial_scan(self.buffer, END_TAG, False)
+            max_partial, cut_pos = self.scan(self.buffer, END_TAG, False)
             if max_partial > 0:
                 self.pending_think.append(self.buffer[:cut_pos])
                 self.buffer = self.buffer[cut_pos:]
@@ -79,6 +93,12 @@ class LiteralSplit:
         if hasattr(chunk, "reasoning_content"):
             return True
         self.buffer += chunk.content
+        if self.awaiting_lead:
+            if len(self.buffer) < len(START_TAG) and START_TAG.startswith(self.buffer):
+                return False
+            if self.buffer.startswith(START_TAG):
+                self.buffer = self.buffer[len(START_TAG):]
+            self.awaiting_lead = False
         self.split()
         output = "".join(self.pending_output)
         think = "".join(self.pending_think)
@@ -114,9 +134,10 @@ def _answer_step(answer, chunk):
     return answer
 
 
-def literal_transform(chunks, on_answer=None):
-    """Steps 2 to 5 (and the answer of step 6 when `on_answer` is given)."""
-    state = LiteralSplit()
+def literal_transform(chunks, on_answer=None, **options):
+    """Steps 2 to 5 (and the answer of step 6 when `on_answer` is given);
+    `options` go to LiteralSplit."""
+    state = LiteralSplit(**options)
     answer = ""
     last = None
     for chunk in chunks:
@@ -133,8 +154,8 @@ def literal_transform(chunks, on_answer=None):
         on_answer(answer)
 
 
-async def literal_atransform(chunks, on_answer=None):
-    state = LiteralSplit()
+async def literal_atransform(chunks, on_answer=None, **options):
+    state = LiteralSplit(**options)
     answer = ""
     last = None
     async for chunk in chunks:

@@ -1,6 +1,7 @@
 """The compiled streaming split against the literal Python model, on random
 streams rich in "<", ">", "/", tag letters and whole tags, cut at random
-places, with pass-through chunks, for all three entry points.
+places, with pass-through chunks, for all three entry points, in both
+hold-back modes and for outputs that start inside the reasoning.
 
 The one intended difference: when the end-of-input flush falls on a chunk
 that was already emitted, the module emits a copy and leaves the emitted
@@ -98,17 +99,23 @@ def snapshot(items):
     return [(c, c.content, c.reasoning_content) for c in items]
 
 
-@pytest.mark.parametrize("entry", ["transform", "module"])
+def random_options(rng):
+    """Hold-back mode and start state of one stream, as run configuration entries."""
+    return {"hold_back": rng.choice(["candidate", "tag_prefix"]), "starts_in_reasoning": rng.random() < 0.3}
+
+
+@pytest.mark.parametrize("entry", ["transform", "module", "transform-options"])
 def test_sync_entries_match_the_literal_model(entry, counted):
-    rng = random.Random(1234 if entry == "transform" else 4321)
+    rng = random.Random({"transform": 1234, "module": 4321}.get(entry, 5678))
     for n in range(STREAMS):
         layout = random_layout(rng)
         plain = n % 3 == 0
         got_chunks, want_chunks = build(layout, plain), build(layout, plain)
         answers = []
-        if entry == "transform":
-            got = snapshot(cogsift.qorCogsift().transform(iter(got_chunks), CONFIG))
-            want = snapshot(literal_transform(want_chunks, answers.append))
+        if entry.startswith("transform"):
+            options = random_options(rng) if entry == "transform-options" else {}
+            got = snapshot(cogsift.qorCogsift().transform(iter(got_chunks), {**CONFIG, "configurable": options}))
+            want = snapshot(literal_transform(want_chunks, answers.append, **options))
             assert counted[-1] == answers[-1], layout
         else:
             got = snapshot(cogsift.atransform(got_chunks))
@@ -131,10 +138,11 @@ def test_async_entry_matches_the_literal_model(counted):
             layout = random_layout(rng)
             got_chunks, want_chunks = build(layout, n % 3 == 0), build(layout, n % 3 == 0)
             answers = []
+            options = random_options(rng) if n % 2 else {}
             got = [(c, c.content, c.reasoning_content) async for c in
-                   cogsift.qorCogsift().atransform(source(got_chunks, random.Random(n)), CONFIG)]
+                   cogsift.qorCogsift().atransform(source(got_chunks, random.Random(n)), {**CONFIG, **options})]
             want = [(c, c.content, c.reasoning_content) async for c in
-                    literal_atransform(source(want_chunks, random.Random(n)), answers.append)]
+                    literal_atransform(source(want_chunks, random.Random(n)), answers.append, **options)]
             check(layout, got, got_chunks, want, want_chunks)
             assert counted[-1] == answers[-1], layout
 
