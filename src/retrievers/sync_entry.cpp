@@ -15,7 +15,7 @@ namespace qor {
 namespace {
 
 #define SYNC_ENTRY_NAMES(X)                                                  \
-    X(start) X(join) X(cancel) X(close) X(run) X(call_soon_threadsafe)        \
+    X(start) X(join) X(cancel) X(close) X(run) X(ident) X(call_soon_threadsafe) \
     X(thread_name, "qor-sync-entry") X(thread_kwnames, bind::keywords, "target", "args", "name")
 BIND_NAMES(SyncEntryNames, SYNC_ENTRY_NAMES);
 
@@ -155,18 +155,36 @@ void cancel(HelperRun& run) {
     }
 }
 
-// Waits for the run. When a signal handler raises meanwhile (Ctrl-C), the run
-// is cancelled, given a short time to end, and the handler's exception is
-// raised; a run still inside a blocking call then ends on its own.
+// The caller was interrupted (a signal handler raised `interruption`) while
+// the run was under way: it is cancelled, given a short time to end, and the
+// interruption is raised; a run still inside a blocking call then ends on its
+// own.
+[[noreturn]] void interrupted(HelperRun& run, py::handle thread, py::object interruption) {
+    cancel(run);
+    if (run.wait_finished(cancel_grace)) bind::call_method(thread, g_names.join);
+    bind::throw_exception(interruption.ptr());
+}
+
+// Waits for the run, looking for signals between waits (a signal that another
+// thread received wakes no wait).
 void wait_for(HelperRun& run, py::handle thread) {
     while (!run.wait_finished(signal_poll)) {
-        if (PyErr_CheckSignals() == 0) continue;
-        py::object interruption = bind::steal(bind::fetch_exception());
-        cancel(run);
-        if (run.wait_finished(cancel_grace)) bind::call_method(thread, g_names.join);
-        bind::throw_exception(interruption.ptr());
+        if (PyErr_CheckSignals() < 0) interrupted(run, thread, bind::steal(bind::fetch_exception()));
     }
     bind::call_method(thread, g_names.join);
+}
+
+// thread.start(), which waits for the thread to begin: a signal handler may
+// raise there while the run is already under way.
+void start(HelperRun& run, py::handle thread, py::handle coro) {
+    try {
+        bind::call_method(thread, g_names.start);
+    } catch (...) {
+        py::object error = caught_exception();
+        if (!bind::getattr(thread, g_names.ident).is_none()) interrupted(run, thread, std::move(error));
+        bind::call_method(coro, g_names.close);  // never started: not left unawaited
+        bind::throw_exception(error.ptr());
+    }
 }
 
 void define_sync_entry(py::module_& m) {
@@ -198,12 +216,7 @@ py::object run_beside_running_loop(py::object coro) {
     py::object args = py::make_tuple(bind::borrow(s.helper_fn), capsule, coro);
     py::object thread =
         bind::call_kw(s.thread_cls, s.thread_kwnames, bind::getattr(context, s.run), args, s.thread_name);
-    try {
-        bind::call_method(thread, s.start);
-    } catch (...) {
-        bind::call_method(coro, s.close);  // never started: not left unawaited
-        throw;
-    }
+    start(*run, thread, coro);
     wait_for(*run, thread);
     if (run->error) bind::throw_exception(run->error.ptr());
     return run->result;
