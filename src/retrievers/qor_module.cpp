@@ -62,8 +62,9 @@ std::pair<py::object, py::object> retrieval_entries(const char* class_name, bind
                                               {.name = "_get_relevant_documents",
                                                .doc = R"doc(Retrieve the documents of one retrieval input.
 
-Runs ``_aget_relevant_documents`` on a new event loop: call it where no
-event loop is running.
+Runs ``_aget_relevant_documents`` on a new event loop; where this thread's
+event loop is running (a notebook cell, an async handler calling synchronous
+code), on a helper thread while the caller waits.
 
 Args:
     inputs: The retrieval input: "query" (a question, or a list of them)
