@@ -57,3 +57,32 @@ def redis_cluster_url(tmp_path_factory):
     finally:
         for server in servers:
             server.stop()
+
+
+# Calls that may block the event loop on the asynchronous paths because they
+# are synchronous by design: each (file, functions) entry lets anything made
+# inside those functions block. The external retriever's HTTP exchange needs
+# no entry: its asynchronous entry makes it on a worker of its own pool.
+BLOCKING_ALLOWED = [
+    # The collection description is a synchronous call of the vector
+    # database; a server-backed store answers it over the network.
+    ("utils/dbs.py", {"get_collection"}),
+    # The question is embedded by the vector store's own (synchronous) model.
+    ("hostkit/embeddings.py", {"embed_query"}),
+    # The usage update at the end of a stream is a read and a write of the
+    # session store, both synchronous calls, made on the event loop.
+    ("utils/dbs.py", {"get_redis_data", "hset_redis_data"}),
+]
+
+
+@pytest.fixture
+def blockbuster():
+    """Fails any blocking call made on a running event loop (file and socket
+    I/O, sleeps, waits on held locks) outside BLOCKING_ALLOWED."""
+    from blockbuster import blockbuster_ctx
+
+    with blockbuster_ctx() as detector:
+        for function in detector.functions.values():
+            for filename, names in BLOCKING_ALLOWED:
+                function.can_block_in(filename, names)
+        yield detector

@@ -17,7 +17,7 @@ namespace qor {
     X(filter) X(k) X(score_threshold) X(query) X(embedding) X(bm25) X(negative_embedding) X(user_dict) \
     X(config) X(params) X(sparse_vectors) X(prefetch) X(using_, "using") X(limit) X(fusion) X(rrf)     \
     X(weight) X(score) X(recommend) X(positive) X(negative) X(strategy) X(best_score)                  \
-    X(json) X(dict) X(info) X(error) X(get) X(replace) X(append) X(must) X(except_) X(except)
+    X(json) X(dict) X(info) X(error) X(get) X(append) X(must) X(except_) X(except)
 
 // What the module imports, in this order, when it is imported; the names
 // bound from the service and LangChain are its globals, a missing service
@@ -56,8 +56,8 @@ inline py::object type(const char* expression) { return bind::annotation(module(
 
 using bind::global;
 
-// search_kwargs["filter"].json() with "except_" turned into "except", parsed
-// back into a plain mapping.
+// search_kwargs["filter"].json() parsed back into a plain mapping, with every
+// key "except_" renamed to "except" (values untouched).
 py::object filter_mapping(py::handle search_kwargs);
 
 // `a, b = item`, with the interpreter's messages for anything that is not a
@@ -84,8 +84,18 @@ py::object dispatch_post_process(py::handle self, py::handle docs_and_similariti
 std::pair<py::object, py::object> retrieval_entries(const char* class_name, bind::Impl get, bind::Impl aget);
 
 // _get_relevant_documents of every retriever: runs the asynchronous entry of
-// `self` on a new event loop.
+// `self` on a new event loop; on a helper thread when this thread's loop is
+// running (run_beside_running_loop).
 py::object run_async_entry(py::handle self, py::handle inputs);
+
+// Whether an event loop is running in this thread.
+bool loop_running();
+
+// Runs `coro` with asyncio.run on a helper thread, in a copy of this thread's
+// context, and returns its result or raises its exception once it is done. A
+// signal handler raising meanwhile (Ctrl-C) cancels the run; its exception is
+// raised after the run has ended or, at the latest, after a short grace time.
+py::object run_beside_running_loop(py::object coro);
 
 using bind::Definition;
 

@@ -12,14 +12,47 @@ Module* g_module = nullptr;
 
 Module& module() { return *g_module; }
 
+namespace {
+
+// Renames the mapping key "except_" to "except" wherever it occurs in the
+// parsed filter (the client's models write the field under its Python name);
+// values, and every other key, are left as they are. A mapping that holds the
+// key keeps its key order.
+void rename_except_keys(py::handle value) {
+    const Names& n = module().n;
+    if (PyList_Check(value.ptr())) {
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(value.ptr()); ++i)
+            rename_except_keys(PyList_GET_ITEM(value.ptr(), i));
+        return;
+    }
+    if (!PyDict_Check(value.ptr())) return;
+    if (Py_EnterRecursiveCall(" while renaming the keys of a filter")) throw py::error_already_set();
+    bool found = false;
+    PyObject *key = nullptr, *item = nullptr;
+    for (Py_ssize_t pos = 0; PyDict_Next(value.ptr(), &pos, &key, &item);) {
+        rename_except_keys(item);
+        found = found || (PyUnicode_CheckExact(key) && PyUnicode_Compare(key, n.except_) == 0);
+    }
+    Py_LeaveRecursiveCall();
+    if (!found) return;
+    py::object items = bind::steal(PyDict_Items(value.ptr()));
+    PyDict_Clear(value.ptr());
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.ptr()); ++i) {
+        PyObject* pair = PyList_GET_ITEM(items.ptr(), i);
+        PyObject* name = PyTuple_GET_ITEM(pair, 0);
+        const bool renamed = PyUnicode_CheckExact(name) && PyUnicode_Compare(name, n.except_) == 0;
+        bind::dict_set(value, renamed ? n.except : name, PyTuple_GET_ITEM(pair, 1));
+    }
+}
+
+}  // namespace
+
 py::object filter_mapping(py::handle search_kwargs) {
     Module& M = module();
     py::object filter = bind::getitem(search_kwargs, M.n.filter);
-    py::object text = bind::call_method(filter, M.n.json);
-    py::object replaced = PyUnicode_CheckExact(text.ptr())
-                              ? bind::steal(PyUnicode_Replace(text.ptr(), M.n.except_, M.n.except, -1))
-                              : bind::call_method(text, M.n.replace, M.n.except_, M.n.except);
-    return bind::call(M.json_loads, replaced);
+    py::object parsed = bind::call(M.json_loads, bind::call_method(filter, M.n.json));
+    rename_except_keys(parsed);
+    return parsed;
 }
 
 std::pair<py::object, py::object> retrieval_entries(const char* class_name, bind::Impl get, bind::Impl aget) {
@@ -29,8 +62,9 @@ std::pair<py::object, py::object> retrieval_entries(const char* class_name, bind
                                               {.name = "_get_relevant_documents",
                                                .doc = R"doc(Retrieve the documents of one retrieval input.
 
-Runs ``_aget_relevant_documents`` on a new event loop: call it where no
-event loop is running.
+Runs ``_aget_relevant_documents`` on a new event loop; where this thread's
+event loop is running (a notebook cell, an async handler calling synchronous
+code), on a helper thread while the caller waits.
 
 Args:
     inputs: The retrieval input: "query" (a question, or a list of them)
@@ -79,6 +113,7 @@ bind::Task run_into(py::object coro, py::object box) {
 py::object run_async_entry(py::handle self, py::handle inputs) {
     Module& M = module();
     py::object coro = bind::call_method(self, M.n.aget_relevant_documents, inputs);
+    if (loop_running()) return run_beside_running_loop(std::move(coro));
     py::object box = bind::new_list();
     bind::call(M.asyncio_run, bind::make_coroutine(run_into(std::move(coro), box).release()));
     return bind::borrow(PyList_GET_ITEM(box.ptr(), 0));

@@ -448,13 +448,12 @@ def test_cancellation_is_not_swallowed(server, configs, log):
     assert not any(level == "ERROR" for level, _ in log())
 
 
-def test_sync_entry_refuses_a_running_loop(server, configs):
+def test_sync_entry_works_inside_a_running_loop(server, configs):
     async def main():
-        with pytest.raises(RuntimeError, match="running event loop"):
-            retriever()._get_relevant_documents({"query": "q"})
+        return retriever()._get_relevant_documents({"query": "q"})
 
-    asyncio.run(main())
-    assert server.requests == []
+    assert [d.page_content for d in asyncio.run(main())] == ["passage one", "two"]
+    assert len(server.requests) == 1
 
 
 # --- services that misbehave ------------------------------------------------------

@@ -102,18 +102,23 @@ def test_hybrid_splits_k_between_sparse_and_dense(retriever, store, k, sparse_li
     assert store.only_call[4] == k
 
 
-def test_filter_json_except_rewrite_reaches_keys_and_values(store):
+def test_filter_except_key_is_renamed_at_any_depth_and_values_are_kept(store):
     flt = models.Filter(must=[
         models.FieldCondition(key="metadata.tag", match=models.MatchExcept(**{"except": ["a", "b"]})),
         models.FieldCondition(key="metadata.note", match=models.MatchValue(value="keep_except_this")),
-    ])
+    ], must_not=[models.Filter(should=[
+        models.FieldCondition(key="except_", match=models.MatchExcept(**{"except": ["x_except_", "except_"]})),
+    ])])
     r = qor.VectorStoreRetriever(vectorstore=StubStore(), search_kwargs={"filter": flt, "k": 3, "score_threshold": None},
                                  post_process_kwargs={})
     r.invoke({"query": "q", "embedding": DENSE})
     sent = store.only_call[6]
     assert sent["must"][0]["match"] == {"except": ["a", "b"]}
-    assert sent["must"][1]["match"]["value"] == "keep_exceptthis"
-    assert isinstance(sent, dict) and models.Filter.model_validate(sent).must[0].match.except_ == ["a", "b"]
+    assert sent["must"][1]["match"]["value"] == "keep_except_this"
+    nested = sent["must_not"][0]["should"][0]
+    assert nested["key"] == "except_" and nested["match"] == {"except": ["x_except_", "except_"]}
+    assert list(sent["must"][0]) == list(flt.must[0].model_dump())  # key order kept
+    assert models.Filter.model_validate(sent).must[0].match.except_ == ["a", "b"]
 
 
 def test_search_kwargs_are_copied_per_retrieval(retriever, store):
@@ -213,13 +218,12 @@ def test_langchain_entry_points(retriever, store):
     assert len(store.calls) == 5
 
 
-def test_sync_entry_refuses_a_running_loop(retriever, store):
+def test_sync_entry_works_inside_a_running_loop(retriever, store):
     async def main():
-        with pytest.raises(RuntimeError, match="running event loop"):
-            retriever._get_relevant_documents({"query": "q"})
+        return retriever._get_relevant_documents({"query": "q"})
 
-    asyncio.run(main())
-    assert store.calls == []
+    assert [d.page_content for d in asyncio.run(main())] == ["doc0", "doc1", "doc2"]
+    assert len(store.calls) == 1
 
 
 class ReprCounting(Document):

@@ -1,5 +1,8 @@
+import asyncio
 import json
 import logging
+import os
+import time
 
 import pytest
 
@@ -48,6 +51,30 @@ def test_bad_overrides_and_sections(conf_dir, monkeypatch):
     for bad in ["../service", "a/b", "", None]:
         with pytest.raises(ValueError):
             configs.get_configs(bad)
+
+
+def test_section_file_is_kept_and_read_again_when_it_changes(conf_dir, monkeypatch, blockbuster):
+    """Outside an event loop a due check is made in place; on a running loop
+    the answer comes from memory and the check is left to another thread."""
+    path = conf_dir / "app.json"
+    assert configs.get_configs("app")["flag"] is True
+    path.write_text(json.dumps({"flag": "second"}))
+    os.utime(path, ns=(0, 0))  # a rewrite within one tick of the clock: size and ctime still differ
+    assert configs.get_configs("app")["flag"] is True  # not yet due for a check
+    monkeypatch.setattr(configs, "CHECK_SECONDS", 0.0)
+    assert configs.get_configs("app")["flag"] == "second"
+
+    path.write_text(json.dumps({"flag": "third!"}))
+
+    async def on_loop():
+        first = configs.get_configs("app")["flag"]  # blockbuster: no stat, no read here
+        for _ in range(200):
+            await asyncio.sleep(0.01)
+            if configs.get_configs("app")["flag"] != first:
+                break
+        return first, configs.get_configs("app")["flag"]
+
+    assert asyncio.run(on_loop()) == ("second", "third!")
 
 
 def test_logger_writes_info_and_error_and_propagates(caplog):
