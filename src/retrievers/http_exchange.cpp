@@ -44,6 +44,7 @@ BIND_NAMES(ExchangeNames, EXCHANGE_NAMES);
 #define EXCHANGE_IMPORTS(FROM, MODULE, OPTIONAL, TYPE, HOST)                                          \
     HOST(namespace_cls, "types", "SimpleNamespace")                                                 \
     HOST(pool_cls, "concurrent.futures", "ThreadPoolExecutor")                                      \
+    HOST(register_atexit, "threading", "_register_atexit")                                          \
     HOST(wait_for, "asyncio", "wait_for")                                                           \
     HOST(wait_timeout_cls, "asyncio", "TimeoutError")                                               \
     HOST(adapter_cls, "requests.adapters", "HTTPAdapter")                                           \
@@ -129,11 +130,25 @@ py::object new_connection(py::object self) {
     return sock;
 }
 
+// The exchanges being made, by address: the interpreter waits for the
+// pool's threads when it exits, so those still running are cut off first.
+PyObject* g_running = nullptr;
+
+py::object running_key(py::handle exchange) { return bind::steal(PyLong_FromVoidPtr(exchange.ptr())); }
+
 void finish(py::handle exchange) {
     const Exchange& x = names();
     bind::setattr(exchange, x.done, py::handle(Py_True));
     py::object sockets = bind::getattr(exchange, x.sockets);
     bind::check(PyList_SetSlice(sockets.ptr(), 0, PyList_GET_SIZE(sockets.ptr()), nullptr));
+    if (PyDict_DelItem(g_running, running_key(exchange).ptr()) < 0) PyErr_Clear();  // never started
+}
+
+// Run by the interpreter at exit before it waits for the pool's threads.
+py::object abort_running_exchanges() {
+    py::object exchanges = bind::steal(PyDict_Values(g_running));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(exchanges.ptr()); ++i) abort_exchange(PyList_GET_ITEM(exchanges.ptr(), i));
+    return py::none();
 }
 
 // ---------------------------------------------------------------------------
@@ -233,6 +248,15 @@ void define_http_exchange(py::module_& m) {
     x.socket_shutdown = bind::keep(bind::getattr(x.socket_cls, x.shutdown));
     x.timeout_kinds = bind::keep(py::make_tuple(x.timeout_cls, x.read_timeout_cls, bind::borrow(PyExc_TimeoutError)));
     x.join_bytes = bind::keep(bind::getattr(bind::steal(PyBytes_FromStringAndSize("", 0)), x.join));
+    g_running = bind::keep(bind::new_dict());
+    bind::call(x.register_atexit, bind::make_function(
+                                      {
+                                          .name = "_abort_external_exchanges",
+                                          .doc = "Cuts off the external exchanges still running at exit.",
+                                          .params = {},
+                                          .impl = bind::wrap<abort_running_exchanges>,
+                                      },
+                                      m.attr("__name__")));
     x.plain_new_conn = bind::keep(bind::getattr(x.plain_connection, x.new_conn));
     x.tls_new_conn = bind::keep(bind::getattr(x.tls_connection, x.new_conn));
     py::object new_conn = bind::make_method("ExchangeConnection",
@@ -279,6 +303,7 @@ py::object bounded_post(py::handle session_cls, py::handle url, py::handle json,
         raise_timeout(py::handle());
     }
     py::object session = exchange_session(session_cls);
+    bind::check(PyDict_SetItem(g_running, running_key(exchange).ptr(), exchange.ptr()));
     py::object response;
     try {
         ExchangeThread current(exchange.ptr());
