@@ -33,10 +33,9 @@ import time
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from pathlib import Path
 
-ROOT = Path(__file__).resolve().parent.parent
-for entry in (ROOT / "service", ROOT):
-    if str(entry) not in sys.path:
-        sys.path.insert(0, str(entry))
+import external_retriever
+
+ROOT = external_retriever.ROOT
 
 DOC = ROOT / "docs" / "external-retriever-load.md"
 TEMPLATE = "/kb/{}/retrieve"
@@ -98,25 +97,17 @@ def serve(mode):
         def log_message(self, *args):
             pass
 
-    ThreadingHTTPServer.request_queue_size = 4096
-    server = ThreadingHTTPServer(("127.0.0.1", 0), Handler)
-    server.daemon_threads = True
-    print(server.server_address[1], flush=True)
-    server.serve_forever()
+    ThreadingHTTPServer.request_queue_size = 4096  # 1,000 connections arrive at once
+    external_retriever.serve_forever(Handler)
 
 
-class Service:
+class Service(external_retriever.Server):
     def __init__(self, mode):
-        self.proc = subprocess.Popen([sys.executable, __file__, "--serve", mode], stdout=subprocess.PIPE, text=True)
-        self.url = "http://127.0.0.1:%s" % self.proc.stdout.readline().strip()
+        super().__init__(mode, __file__)
 
     def peak(self):
         import requests
         return requests.get(self.url + "/stats", timeout=10).json()["peak"]
-
-    def close(self):
-        self.proc.terminate()
-        self.proc.wait()
 
 
 # ---------------------------------------------------------------------------
@@ -141,16 +132,38 @@ def rss_kib():
         return next(int(line.split()[1]) for line in status if line.startswith("VmRSS:"))
 
 
+def plain_retrieval(url, n):
+    """The baseline: requests.post + json() on a pool of n threads, awaited."""
+    import requests
+    from concurrent.futures import ThreadPoolExecutor
+
+    pool = ThreadPoolExecutor(n)
+
+    def post(query):
+        try:
+            return requests.post(url + TEMPLATE.format("kb1"), json={"query": query}, timeout=2).json()["data"]
+        except requests.RequestException:
+            return []
+
+    async def retrieval(query):
+        return await asyncio.get_running_loop().run_in_executor(pool, post, query)
+
+    return retrieval
+
+
 def load_run(url, n, workers):
     """One load figure, in this (fresh) process: printed as JSON."""
-    service = {} if workers == "default" else {"request_workers": int(workers)}
-    retriever = quiet_retriever(url, 2, **service)
-    asyncio.run(retriever.ainvoke({"query": "warm-up"}))
+    if workers == "baseline":
+        retrieval = plain_retrieval(url, n)
+    else:
+        service = {} if workers == "default" else {"request_workers": int(workers)}
+        retrieval = quiet_retriever(url, 2, **service).ainvoke
+    asyncio.run(retrieval({"query": "warm-up"}))
     before = rss_kib()
 
     async def main():
         started = time.monotonic()
-        results = await asyncio.gather(*(retriever.ainvoke({"query": "q%d" % i}) for i in range(n)))
+        results = await asyncio.gather(*(retrieval({"query": "q%d" % i}) for i in range(n)))
         return results, time.monotonic() - started
 
     results, wall = asyncio.run(main())
@@ -194,16 +207,22 @@ def overruns(retriever, deadline):
     return sync, asyncio.run(concurrently())
 
 
+class SlowResolver:
+    """socket.getaddrinfo taking 1.5 s for SLOW_HOST, which it resolves to the
+    loopback address."""
+
+    def __init__(self, real):
+        self.real = real
+
+    def __call__(self, host, *args, **kwargs):
+        if host != SLOW_HOST:
+            return self.real(host, *args, **kwargs)
+        time.sleep(1.5)
+        return self.real("127.0.0.1", *args, **kwargs)
+
+
 def deadlines():
-    real = socket.getaddrinfo
-
-    def slow_getaddrinfo(host, *args, **kwargs):
-        if host == SLOW_HOST:
-            time.sleep(1.5)
-            host = "127.0.0.1"
-        return real(host, *args, **kwargs)
-
-    socket.getaddrinfo = slow_getaddrinfo
+    socket.getaddrinfo = SlowResolver(socket.getaddrinfo)
     rows = []
     for case, mode in [("trickling body", "trickle"), ("slow name resolution (1.5 s)", "fast"),
                        ("hogged pool (2 workers)", "never")]:
@@ -290,7 +309,11 @@ def page(load_rows, deadline_rows, landed, command):
            "| service | invoke | ainvoke (min .. max) |", "|---|---|---|"]
     for case, sync, low, high in deadline_rows:
         out.append("| %s | %+.3f s | %+.3f .. %+.3f s |" % (case, sync, low, high))
-    out += ["", "## Concurrency: `request_workers`", "",
+    return out + load_section(load_rows) + ctrl_c_section(landed)
+
+
+def load_section(load_rows):
+    out = ["", "## Concurrency: `request_workers`", "",
             "Both entries make their request on a worker thread of one process-wide pool, so the event loop",
             "is never held by the exchange. Its size is the \"qor_service\" setting `request_workers`",
             "(default 128): threads are started as requests need them, up to that many, and then stay for",
@@ -300,7 +323,8 @@ def page(load_rows, deadline_rows, landed, command):
             "",
             "Concurrent ainvoke (api_timeout 2 s) against a service answering each request after 1 s; each",
             "row in a fresh process (memory: growth of the resident set; threads: afterwards, all of the",
-            "process's):", "",
+            "process's). \"baseline\": plain requests.post(timeout=2) + json() awaited on a thread pool as",
+            "large as the load, no retriever:", "",
             "| concurrent | request_workers | with documents | most in flight | wall time | memory | threads |",
             "|---|---|---|---|---|---|---|"]
     for r in load_rows:
@@ -315,15 +339,19 @@ def page(load_rows, deadline_rows, landed, command):
             "ends it. With 1,000 concurrent retrievals and the default pool, at most 128 requests are",
             "made at a time; a retrieval that waits for a worker past its `api_timeout` ends with the",
             "timeout log line and an empty list, at its deadline. A pool as large as the load answers all",
-            "of them, for a thread and its memory per request in flight.",
-            "", "## Ctrl-C", "",
+            "of them, for a thread and its memory per request in flight."]
+    return out
+
+
+def ctrl_c_section(landed):
+    out = ["", "## Ctrl-C", "",
             "Ctrl-C (SIGINT) during a synchronous `invoke` raises KeyboardInterrupt at once, whatever the",
             "exchange waits on: the private event loop's task is cancelled, the exchange is cut off and its",
             "worker is free again. Measured with a service that never answers (api_timeout 30 s):",
             "", "| run | KeyboardInterrupt after |", "|---|---|"]
     for i, x in enumerate(landed, 1):
         out.append("| %d | %.3f s |" % (i, x))
-    return "\n".join(out) + "\n"
+    return out
 
 
 def main(argv=None):
@@ -341,14 +369,14 @@ def main(argv=None):
         return
 
     print("load (api_timeout 2 s, service answering after 1 s):", flush=True)
-    settings = ["8", "default"] if args.quick else ["8", "default", "1000"]
+    settings = ["baseline", "8", "default"] if args.quick else ["baseline", "8", "default", "1000"]
     load_rows = load([100, 1000], settings)
     print("deadlines (api_timeout 0.5 s), time past the deadline:", flush=True)
     deadline_rows = deadlines()
     print("Ctrl-C during invoke:", flush=True)
     landed = ctrl_c()
     command = ".venv/bin/python bench/external_load.py" + (" --quick" if args.quick else "")
-    text = page(load_rows, deadline_rows, landed, command)
+    text = "\n".join(page(load_rows, deadline_rows, landed, command)) + "\n"
     DOC.parent.mkdir(exist_ok=True)
     DOC.write_text(text)
     print(text)
