@@ -5,8 +5,6 @@
 #include "http_exchange.hpp"
 
 #include <optional>
-#include <string>
-#include <string_view>
 
 namespace qor {
 

@@ -16,7 +16,6 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
-#include <cstring>
 
 namespace qor {
 
@@ -249,6 +248,8 @@ void define_http_exchange(py::module_& m) {
     x.timeout_kinds = bind::keep(py::make_tuple(x.timeout_cls, x.read_timeout_cls, bind::borrow(PyExc_TimeoutError)));
     x.join_bytes = bind::keep(bind::getattr(bind::steal(PyBytes_FromStringAndSize("", 0)), x.join));
     g_running = bind::keep(bind::new_dict());
+    // Called before the interpreter joins the pools' threads at exit (the
+    // hook concurrent.futures joins them from; the last registered runs first).
     bind::call(x.register_atexit, bind::make_function(
                                       {
                                           .name = "_abort_external_exchanges",
