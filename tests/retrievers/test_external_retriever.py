@@ -704,7 +704,8 @@ def test_api_timeout_bounds_the_whole_retrieval(server, configs, log, slow_resol
     sync_docs = r.invoke({"query": "q"})
     results = [(sync_docs, time.monotonic() - started)] + asyncio.run(concurrently())
     for docs, elapsed in results:
-        assert docs == [] and deadline - 0.05 < elapsed < deadline + 0.25, (how, elapsed)
+        # Slack for a loaded machine; bench/external_load.py prints the overrun.
+        assert docs == [] and deadline - 0.05 < elapsed < deadline + 0.4, (how, elapsed)
     errors = [m for level, m in log() if level == "ERROR"]
     assert errors == ["External API call timeout"] * 21
     server.release.set()
