@@ -8,7 +8,6 @@ import gzip
 import inspect
 import json
 import logging
-import logging.handlers
 import os
 import shutil
 import signal
@@ -20,6 +19,7 @@ import threading
 import time
 from concurrent.futures import ThreadPoolExecutor
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+from logging.handlers import SocketHandler
 
 import pytest
 import requests
@@ -731,7 +731,7 @@ def test_only_the_exchanges_own_sockets_are_shut_down(server, configs, log):
     # A log handler that connects lazily, on urllib3's first debug record,
     # opens its socket on the exchange's own thread.
     sink = socket.create_server(("127.0.0.1", 0))
-    handler = logging.handlers.SocketHandler("127.0.0.1", sink.getsockname()[1])
+    handler = SocketHandler("127.0.0.1", sink.getsockname()[1])
     urllib3_log = logging.getLogger("urllib3")
     level = urllib3_log.level
     urllib3_log.addHandler(handler)
