@@ -99,15 +99,22 @@ def serve(mode):
         def log_message(self, *args):
             pass
 
-    server = ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+    serve_forever(Handler)
+
+
+def serve_forever(handler):
+    """Serves on a free loopback port, announced on standard output."""
+    server = ThreadingHTTPServer(("127.0.0.1", 0), handler)
     server.daemon_threads = True
     print(server.server_address[1], flush=True)
     server.serve_forever()
 
 
 class Server:
-    def __init__(self, mode):
-        self.proc = subprocess.Popen([sys.executable, __file__, "--serve", str(mode)], stdout=subprocess.PIPE,
+    """The server of `script --serve mode` in a child process."""
+
+    def __init__(self, mode, script=__file__):
+        self.proc = subprocess.Popen([sys.executable, script, "--serve", str(mode)], stdout=subprocess.PIPE,
                                      text=True)
         self.url = "http://127.0.0.1:%s" % self.proc.stdout.readline().strip()
 

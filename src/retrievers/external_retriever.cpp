@@ -5,8 +5,6 @@
 #include "http_exchange.hpp"
 
 #include <optional>
-#include <string>
-#include <string_view>
 
 namespace qor {
 
@@ -21,16 +19,17 @@ namespace {
     X(code) X(message) X(data) X(chunk) X(content) X(id) X(document) X(name) X(title)                   \
     X(source_type) X(external) X(external_score) X(chunk_id) X(data_type) X(external_src)               \
     X(call_external_api, "_call_external_api") X(parse_external_response, "_parse_external_response")   \
-    X(init, "__init__") X(format) X(post) X(exceptions) X(timeout_cls, "Timeout") X(status_code)        \
+    X(init, "__init__") X(format) X(session, "Session") X(exceptions) X(timeout_cls, "Timeout") X(status_code)        \
     X(headers) X(text) X(json_method, "json") X(run) X(run_in_executor) X(strip) X(splitlines)          \
     X(empty, "") X(two_hundred, "200") X(unknown_error, "Unknown error") X(masked, "***")               \
     X(document_kwnames, bind::keywords, "page_content", "metadata")                                    \
-    X(sorted_kwnames, bind::keywords, "key", "reverse")                                                 \
+    X(sorted_kwnames, bind::keywords, "key", "reverse") X(safe_kwnames, bind::keywords, "safe")         \
     X(status_ok, 200) X(default_k, 5) X(default_threshold, 0.03) X(default_timeout, 30)
 BIND_NAMES(ExternalNames, EXTERNAL_NAMES);
 
 #define EXTERNAL_IMPORTS(FROM, MODULE, OPTIONAL, TYPE, HOST)                                          \
     HOST(urljoin, "urllib.parse", "urljoin")                                                        \
+    HOST(quote, "urllib.parse", "quote")                                                            \
     HOST(get_running_loop, "asyncio", "get_running_loop")                                           \
     HOST(json_dumps, "json", "dumps")                                                               \
     HOST(sorted_fn, "builtins", "sorted")                                                           \
@@ -44,7 +43,6 @@ struct External : ExternalNames, ExternalImports {
 
 External g_names;  // lives as long as the process, like the module state
 PyObject* g_class = nullptr;        // ExternalRetriever itself, for super()
-PyObject* g_inline_exchange = nullptr;  // context variable: the synchronous entry is driving this retrieval
 // Context variable: how the log lines of the retrieval in progress are shown,
 // a tuple (texts of the API key, longest line); unset outside a retrieval.
 PyObject* g_redaction = nullptr;
@@ -52,7 +50,7 @@ PyObject* g_redaction = nullptr;
 // Defaults of the limits in the "qor_service" configuration.
 constexpr Py_ssize_t default_max_response_bytes = 1024 * 1024;
 constexpr Py_ssize_t default_max_log_chars = 64 * 1024;
-constexpr Py_ssize_t default_request_workers = 8;
+constexpr Py_ssize_t default_request_workers = 128;
 
 const External& names() { return g_names; }
 
@@ -108,38 +106,19 @@ py::object checked_list(py::object result) {
     return result;
 }
 
-// The knowledge-base id as one path segment: its text in UTF-8 with every
-// byte other than an unreserved character (ASCII letter, digit, "-", "_",
-// ".", "~") percent-encoded, so "/", "?", "#", "%" and the like cannot leave
-// the segment. The HTTP client decodes encoded unreserved characters again
-// before sending, so encoding dots would not help: an id of "." or "..",
-// which would resolve to another endpoint, is refused instead.
+// The knowledge-base id as one path segment: its text percent-encoded with
+// no character kept safe (urllib.parse.quote), so "/", "?", "#", "%" and the
+// like cannot leave the segment. The HTTP client decodes encoded unreserved
+// characters again before sending, so encoding dots would not help: an id of
+// "." or "..", which would resolve to another endpoint, is refused instead.
 py::object path_segment(py::handle kb_id) {
     py::object text = bind::steal(PyObject_Str(kb_id.ptr()));
-    Py_ssize_t size = 0;
-    const char* bytes = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
-    if (bytes == nullptr) throw py::error_already_set();
-    const std::string_view raw(bytes, static_cast<std::size_t>(size));
-    if (raw == "." || raw == "..") {
+    if (PyUnicode_CompareWithASCIIString(text.ptr(), ".") == 0 ||
+        PyUnicode_CompareWithASCIIString(text.ptr(), "..") == 0) {
         PyErr_Format(PyExc_ValueError, "kb_id %R cannot be used as a URL path segment", text.ptr());
         throw py::error_already_set();
     }
-    static const char hex[] = "0123456789ABCDEF";
-    std::string out;
-    out.reserve(raw.size());
-    for (const char ch : raw) {
-        const auto c = static_cast<unsigned char>(ch);
-        const bool unreserved = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-                                c == '-' || c == '_' || c == '.' || c == '~';
-        if (unreserved) {
-            out.push_back(ch);
-        } else {
-            out.push_back('%');
-            out.push_back(hex[c >> 4]);
-            out.push_back(hex[c & 0xF]);
-        }
-    }
-    return bind::steal(PyUnicode_FromStringAndSize(out.data(), static_cast<Py_ssize_t>(out.size())));
+    return bind::call_kw(names().quote, names().safe_kwnames, text, names().empty);
 }
 
 // The "verify" argument of the request: certificate verification stays off
@@ -158,13 +137,6 @@ py::object logged_headers(py::handle headers, py::handle api_token) {
     py::object shown = bind::steal(PyDict_Copy(headers.ptr()));
     if (!api_token.is_none()) bind::dict_set(shown, e.api_key_header, bind::borrow(e.masked));
     return shown;
-}
-
-bool exchange_runs_inline() {
-    PyObject* value = nullptr;
-    bind::check(PyContextVar_Get(g_inline_exchange, Py_False, &value));
-    py::object owned = bind::steal(value);
-    return owned.ptr() == Py_True;
 }
 
 // The texts under which the API key can show up in a log line: the value as
@@ -266,14 +238,15 @@ private:
 };
 
 // Shuts down the exchange when the retrieval ends while it is still running
-// (the task was cancelled, or the coroutine closed), so its worker is free
-// again at once instead of waiting for the service.
+// (its deadline passed, the task was cancelled, or the coroutine closed), so
+// its worker is free again at once instead of waiting for the service.
 class ExchangeGuard {
 public:
     ExchangeGuard() = default;
     ExchangeGuard(const ExchangeGuard&) = delete;
     ExchangeGuard& operator=(const ExchangeGuard&) = delete;
     void watch(py::object exchange) { exchange_ = std::move(exchange); }
+    bool out_of_time(py::handle exc) const { return exchange_ && qor::out_of_time(exchange_, exc); }
     ~ExchangeGuard() {
         if (!exchange_) return;
         PyObject *type, *value, *trace;
@@ -292,9 +265,9 @@ private:
 };
 
 // Steps 14 to 18 of the call: the request, the response's log lines and its
-// documents. The asynchronous entry runs it on a worker of the request pool
-// (in a copy of the retrieval's context, so its log lines are masked alike);
-// `call` is (post, url, body, headers, timeout, verify, max_response_bytes).
+// documents. Both entries run it on a worker of the request pool (in a copy
+// of the retrieval's context, so its log lines are masked alike); `call` is
+// (Session, url, body, headers, timeout, verify, max_response_bytes).
 py::object respond(py::object self, py::object call, py::object exchange) {
     const External& e = names();
     auto item = [&](Py_ssize_t i) { return py::handle(PyTuple_GET_ITEM(call.ptr(), i)); };
@@ -430,7 +403,7 @@ Limits read_limits(py::handle api_configs, py::handle api_token, RedactionScope&
 
 // One request to the service: `call` is what `respond` makes of it.
 struct Request {
-    bind::Local call;  // (post, url, body, headers, timeout, verify, max_response_bytes)
+    bind::Local call;  // (Session, url, body, headers, timeout, verify, max_response_bytes)
     bind::Local api_timeout;
     Py_ssize_t workers = 0;
 };
@@ -473,37 +446,39 @@ std::optional<Request> build_request(py::handle self, py::handle inputs, py::han
     log_info(line("External API headers: %S", logged_headers(headers, api_token)));
     log_info(line("Starting external API call to: %S", api_url));
 
-    py::object call = py::make_tuple(bind::getattr(requests, e.post), api_url, api_params, headers, api_timeout,
+    py::object call = py::make_tuple(bind::getattr(requests, e.session), api_url, api_params, headers, api_timeout,
                                      verify, bind::steal(PyLong_FromSsize_t(limits.max_bytes)));
     return Request{std::move(call), std::move(api_timeout), limits.workers};
 }
 
 // The exchange on a worker of the request pool, in a copy of the
 // retrieval's context (so its log lines are masked alike): the awaitable of
-// the response's documents.
+// the response's documents, given up at the exchange's deadline.
 py::object exchange_on_worker(py::handle self, const Request& request, py::handle exchange) {
     const External& e = names();
     py::object loop = bind::call(e.get_running_loop);
     py::object context = bind::steal(PyContext_CopyCurrent());
-    return bind::call_method(loop, e.run_in_executor, request_pool(request.workers), bind::getattr(context, e.run),
-                             e.respond_fn, self, request.call, exchange);
+    return bounded_wait(bind::call_method(loop, e.run_in_executor, request_pool(request.workers),
+                                          bind::getattr(context, e.run), e.respond_fn, self, request.call, exchange),
+                        exchange);
 }
 
 // The error log line of a failed call: a timeout, or the failure itself.
-void log_failure(py::handle requests, py::handle caught) {
+void log_failure(py::handle requests, py::handle caught, bool out_of_time) {
     const External& e = names();
     py::object timeout_cls = bind::getattr(bind::getattr(requests, e.exceptions), e.timeout_cls);
-    if (PyErr_GivenExceptionMatches(caught.ptr(), timeout_cls.ptr()))
+    if (out_of_time || PyErr_GivenExceptionMatches(caught.ptr(), timeout_cls.ptr()))
         log_error(bind::str("External API call timeout"));
     else
         log_error(line("External API call error: %S", caught));
 }
 
-// The HTTP exchange with the knowledge-base service. Through the
-// asynchronous entry the request and the handling of its response run on a
-// worker of the retriever's own pool, so a slow service holds neither the
-// event loop nor the loop's default executor; driven by the synchronous
-// entry, whose private loop has nothing else to run, it is made in place.
+// The HTTP exchange with the knowledge-base service. The request and the
+// handling of its response run on a worker of the retriever's own pool, so a
+// slow service holds neither the event loop nor the loop's default executor,
+// and the retrieval ends at its deadline or when it is cancelled (Ctrl-C in
+// the synchronous entry cancels the private loop's task) whatever the
+// exchange is doing.
 bind::Task call_external_api(py::object self, py::object inputs, py::object search_kwargs) {
     bind::Local requests = bind::import("requests");
     bind::Local caught;
@@ -517,13 +492,12 @@ bind::Task call_external_api(py::object self, py::object inputs, py::object sear
         // The deadline counts from here, so time spent waiting for a worker
         // is part of it.
         bind::Local exchange = new_exchange(request->api_timeout);
-        if (exchange_runs_inline()) co_return respond(self, request->call, exchange);
         running.watch(exchange);
         co_return co_await exchange_on_worker(self, *request, exchange);
     } catch (...) {
         caught = handled_exception();
     }
-    log_failure(requests, caught);
+    log_failure(requests, caught, running.out_of_time(caught));
     co_return bind::new_list();
 }
 
@@ -535,30 +509,8 @@ bind::Task aget_relevant_documents(py::object self, py::object inputs) {
     co_return checked_list(bind::call_method(self, M.n.post_process, docs_and_similarities));
 }
 
-// Marks the retrieval as driven by the synchronous entry for as long as it
-// runs (the event loop copies the marker into the task it runs).
-class InlineExchange {
-public:
-    InlineExchange() : token_(bind::steal(PyContextVar_Set(g_inline_exchange, Py_True))) {}
-    InlineExchange(const InlineExchange&) = delete;
-    InlineExchange& operator=(const InlineExchange&) = delete;
-    ~InlineExchange() {
-        // A pending exception (already fetched into its C++ carrier) is not
-        // disturbed; a failing reset could only mean a foreign context.
-        if (PyContextVar_Reset(g_inline_exchange, token_.ptr()) < 0) PyErr_Clear();
-    }
-
-private:
-    py::object token_;
-};
-
 py::object get_relevant_documents(py::object self, py::object inputs) {
-    py::object result;
-    {
-        InlineExchange marker;
-        result = run_async_entry(self, inputs);
-    }
-    return checked_list(std::move(result));
+    return checked_list(run_async_entry(self, inputs));
 }
 
 void define_external_retriever(py::module_& m) {
@@ -566,7 +518,6 @@ void define_external_retriever(py::module_& m) {
     g_names.fill();
     g_names.resolve(m);
     g_names.empty_tuple = bind::keep(bind::steal(PyTuple_New(0)));
-    g_inline_exchange = bind::keep(bind::steal(PyContextVar_New("qor_external_inline_exchange", nullptr)));
     g_redaction = bind::keep(bind::steal(PyContextVar_New("qor_external_redaction", nullptr)));
     g_names.respond_fn = bind::keep(bind::make_method(
         "ExternalRetriever",

@@ -2,12 +2,13 @@
 //
 // The HTTP client applies its timeout to each socket operation, so a server
 // that trickles its answer a byte at a time is never cut off by it. The
-// deadline of a whole exchange is kept by one watchdog thread: when it
-// expires, the watchdog shuts down the exchange's sockets, which ends any
-// read or connect the client is blocked in, and the client's failure is
-// reported as a timeout. The sockets are found without reaching into the
-// client: an audit hook records every socket created on a thread while that
-// thread is making an exchange.
+// deadline of a whole exchange is kept by the coroutine waiting for it: the
+// wait ends at the deadline, whatever the exchange is doing (waiting for a
+// worker, resolving the name, reading), and the exchange is then aborted:
+// its sockets are shut down, which ends any read the client is blocked in.
+// The sockets are the exchange's own: each exchange is made on a session
+// whose connection pools make connections of a class that records the
+// socket of every connection it opens with the exchange of its thread.
 #include "http_exchange.hpp"
 
 #include <unistd.h>
@@ -15,7 +16,6 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
-#include <cstring>
 
 namespace qor {
 
@@ -30,22 +30,27 @@ namespace {
 
 // Names and imports of the exchange, made when the module is imported.
 #define EXCHANGE_NAMES(X)                                                                              \
-    X(sockets) X(deadline) X(timed_out) X(done) X(acquire) X(release) X(wait) X(notify) X(start)        \
+    X(sockets) X(deadline) X(done) X(post) X(mount) X(poolmanager)                         \
     X(close) X(join) X(iter_content) X(headers) X(content_length, "Content-Length") X(content, "_content") \
-    X(shutdown) X(pool_prefix, "qor-external") X(watchdog_name, "qor-external-watchdog")                \
-    X(exchange_kwnames, bind::keywords, "sockets", "deadline", "timed_out", "done")                     \
+    X(shutdown) X(pool_prefix, "qor-external") X(new_conn, "_new_conn") X(connection_cls, "ConnectionCls") \
+    X(pool_classes, "pool_classes_by_scheme") X(http, "http") X(https, "https") X(http_prefix, "http://") \
+    X(https_prefix, "https://") X(module_key, "__module__")                                           \
+    X(exchange_kwnames, bind::keywords, "sockets", "deadline", "done")                     \
     X(post_kwnames, bind::keywords, "json", "headers", "timeout", "verify", "stream", "allow_redirects") \
-    X(thread_kwnames, bind::keywords, "target", "args", "name", "daemon")                              \
     X(pool_kwnames, bind::keywords, "max_workers", "thread_name_prefix")
 BIND_NAMES(ExchangeNames, EXCHANGE_NAMES);
 
 #define EXCHANGE_IMPORTS(FROM, MODULE, OPTIONAL, TYPE, HOST)                                          \
     HOST(namespace_cls, "types", "SimpleNamespace")                                                 \
-    HOST(condition_cls, "threading", "Condition")                                                   \
-    HOST(thread_cls, "threading", "Thread")                                                         \
     HOST(pool_cls, "concurrent.futures", "ThreadPoolExecutor")                                      \
-    HOST(heappush, "heapq", "heappush")                                                             \
-    HOST(heappop, "heapq", "heappop")                                                               \
+    HOST(register_atexit, "threading", "_register_atexit")                                          \
+    HOST(wait_for, "asyncio", "wait_for")                                                           \
+    HOST(wait_timeout_cls, "asyncio", "TimeoutError")                                               \
+    HOST(adapter_cls, "requests.adapters", "HTTPAdapter")                                           \
+    HOST(plain_connection, "urllib3.connection", "HTTPConnection")                                  \
+    HOST(tls_connection, "urllib3.connection", "HTTPSConnection")                                   \
+    HOST(plain_pool, "urllib3.connectionpool", "HTTPConnectionPool")                                \
+    HOST(tls_pool, "urllib3.connectionpool", "HTTPSConnectionPool")                                 \
     HOST(socket_cls, "_socket", "socket")                                                           \
     HOST(timeout_cls, "requests.exceptions", "Timeout")                                             \
     HOST(read_timeout_cls, "urllib3.exceptions", "ReadTimeoutError")                                \
@@ -56,8 +61,9 @@ struct Exchange : ExchangeNames, ExchangeImports {
     PyObject* socket_shutdown = nullptr;  // socket.shutdown
     PyObject* timeout_kinds = nullptr;    // what counts as running out of time
     PyObject* join_bytes = nullptr;       // b"".join
-    PyObject* watchdog_loop = nullptr;
-    PyObject* stop_watchdog = nullptr;
+    PyObject* plain_new_conn = nullptr;   // the client's own _new_conn of each connection class
+    PyObject* tls_new_conn = nullptr;
+    PyObject* exchange_pools = nullptr;   // {"http": ..., "https": ...}: the exchange's connection pools
 };
 
 Exchange g_names;  // lives as long as the process, like the module state
@@ -78,25 +84,23 @@ void discard(PyObject* result) {
 // ---------------------------------------------------------------------------
 // The sockets of an exchange
 
-// The socket list of the exchange this thread is making, or null.
-thread_local PyObject* t_capture = nullptr;
+// The exchange this thread is making, or null.
+thread_local PyObject* t_exchange = nullptr;
 
-int capture_sockets(const char* event, PyObject* args, void*) {
-    if (t_capture == nullptr || std::strcmp(event, "socket.__new__") != 0) return 0;
-    if (!PyTuple_Check(args) || PyTuple_GET_SIZE(args) < 1) return 0;
-    return PyList_Append(t_capture, PyTuple_GET_ITEM(args, 0));
-}
-
-class SocketCapture {
+class ExchangeThread {
 public:
-    explicit SocketCapture(PyObject* sockets) : previous_(t_capture) { t_capture = sockets; }
-    SocketCapture(const SocketCapture&) = delete;
-    SocketCapture& operator=(const SocketCapture&) = delete;
-    ~SocketCapture() { t_capture = previous_; }
+    explicit ExchangeThread(PyObject* exchange) : previous_(t_exchange) { t_exchange = exchange; }
+    ExchangeThread(const ExchangeThread&) = delete;
+    ExchangeThread& operator=(const ExchangeThread&) = delete;
+    ~ExchangeThread() { t_exchange = previous_; }
 
 private:
     PyObject* previous_;
 };
+
+void shut_down(py::handle sock) {
+    discard(PyObject_CallFunctionObjArgs(names().socket_shutdown, sock.ptr(), names().shut_rdwr.ptr(), nullptr));
+}
 
 // Shuts down both directions of every socket of the exchange. The base
 // class's shutdown is called, so a TLS socket is cut at the socket level too;
@@ -106,127 +110,44 @@ void shut_down_sockets(py::handle exchange) {
     const Exchange& x = names();
     py::object sockets = bind::getattr(exchange, x.sockets);
     // By index: the thread making the exchange may add a socket meanwhile.
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(sockets.ptr()); ++i) {
-        py::object sock = bind::borrow(PyList_GET_ITEM(sockets.ptr(), i));
-        discard(PyObject_CallFunctionObjArgs(x.socket_shutdown, sock.ptr(), x.shut_rdwr, nullptr));
-    }
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(sockets.ptr()); ++i) shut_down(PyList_GET_ITEM(sockets.ptr(), i));
 }
+
+// _new_conn of the exchange's connections: the client's own, whose socket is
+// then recorded with the exchange of this thread. An exchange that ended
+// while the name was being resolved or the connection made has its socket
+// shut down at once, so the request fails instead of being sent.
+py::object new_connection(py::object self) {
+    const Exchange& x = names();
+    const bool tls = bind::check(PyObject_IsInstance(self.ptr(), x.tls_connection.ptr()));
+    py::object sock = bind::call(tls ? x.tls_new_conn : x.plain_new_conn, self);
+    if (t_exchange != nullptr) {
+        py::handle exchange(t_exchange);
+        bind::list_append(bind::getattr(exchange, x.sockets), sock);
+        if (bind::truthy(bind::getattr(exchange, x.done))) shut_down(sock);
+    }
+    return sock;
+}
+
+// The exchanges being made, by address: the interpreter waits for the
+// pool's threads when it exits, so those still running are cut off first.
+PyObject* g_running = nullptr;
+
+py::object running_key(py::handle exchange) { return bind::steal(PyLong_FromVoidPtr(exchange.ptr())); }
 
 void finish(py::handle exchange) {
     const Exchange& x = names();
     bind::setattr(exchange, x.done, py::handle(Py_True));
     py::object sockets = bind::getattr(exchange, x.sockets);
     bind::check(PyList_SetSlice(sockets.ptr(), 0, PyList_GET_SIZE(sockets.ptr()), nullptr));
+    if (PyDict_DelItem(g_running, running_key(exchange).ptr()) < 0) PyErr_Clear();  // never started
 }
 
-// ---------------------------------------------------------------------------
-// The watchdog: one daemon thread waiting for the earliest deadline of a heap
-// of (deadline, sequence number, exchange). An exchange that ends in time
-// stays in the heap, marked done, until its deadline comes.
-
-struct Watchdog {
-    PyObject* cond = nullptr;
-    PyObject* heap = nullptr;
-    PyObject* thread = nullptr;
-    pid_t pid = 0;  // a child process after fork has no watchdog thread
-    long long sequence = 0;
-    bool stopping = false;         // set at interpreter exit, under `cond`
-    bool stop_registered = false;  // inherited through fork, like atexit's list
-};
-Watchdog g_watchdog;
-
-// Longest single wait, so that a very distant deadline stays a valid timeout.
-constexpr double max_wait = 3600.0;
-
-py::object watchdog_loop(py::object cond, py::object heap) {
-    const Exchange& x = names();
-    bind::call_method(cond, x.acquire);
-    try {
-        for (;;) {
-            if (g_watchdog.stopping && g_watchdog.cond == cond.ptr()) break;
-            if (PyList_GET_SIZE(heap.ptr()) == 0) {
-                bind::call_method(cond, x.wait);
-                continue;
-            }
-            PyObject* first = PyList_GET_ITEM(heap.ptr(), 0);
-            const double left = PyFloat_AS_DOUBLE(PyTuple_GET_ITEM(first, 0)) - now();
-            if (left > 0) {
-                bind::call_method(cond, x.wait, bind::real(std::min(left, max_wait)));
-                continue;
-            }
-            py::object entry = bind::call(x.heappop, heap);
-            py::handle exchange = PyTuple_GET_ITEM(entry.ptr(), 2);
-            if (bind::truthy(bind::getattr(exchange, x.done))) continue;
-            bind::setattr(exchange, x.timed_out, py::handle(Py_True));
-            shut_down_sockets(exchange);
-        }
-    } catch (...) {
-        PyObject *type, *value, *trace;
-        PyErr_Fetch(&type, &value, &trace);
-        discard(PyObject_CallMethodNoArgs(cond.ptr(), x.release));
-        PyErr_Restore(type, value, trace);
-        throw;
-    }
-    bind::call_method(cond, x.release);
+// Run by the interpreter at exit before it waits for the pool's threads.
+py::object abort_running_exchanges() {
+    py::object exchanges = bind::steal(PyDict_Values(g_running));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(exchanges.ptr()); ++i) abort_exchange(PyList_GET_ITEM(exchanges.ptr(), i));
     return py::none();
-}
-
-// Ends the watchdog while the interpreter still runs its exit handlers. A
-// daemon thread that wakes once the interpreter is finalizing is ended by
-// the interpreter from inside whatever call wanted the lock back, here from
-// inside the watchdog's frames, whose handlers must not run then.
-py::object stop_watchdog() {
-    const Exchange& x = names();
-    Watchdog& w = g_watchdog;
-    if (w.cond == nullptr || w.pid != getpid()) return py::none();
-    py::object cond = bind::borrow(w.cond);
-    bind::call_method(cond, x.acquire);
-    w.stopping = true;
-    PyObject* notified = PyObject_CallMethodNoArgs(cond.ptr(), x.notify);
-    discard(PyObject_CallMethodNoArgs(cond.ptr(), x.release));
-    if (notified == nullptr) throw py::error_already_set();
-    Py_DECREF(notified);
-    bind::call_method(bind::borrow(w.thread), x.join, bind::real(5.0));
-    return py::none();
-}
-
-void start_watchdog() {
-    const Exchange& x = names();
-    Watchdog& w = g_watchdog;
-    // The objects of a parent process are left alone in a child: their locks
-    // may have been held by threads the child does not have.
-    py::object cond = bind::call(x.condition_cls);
-    py::object heap = bind::new_list();
-    py::object thread = bind::call_kw(x.thread_cls, x.thread_kwnames, x.watchdog_loop, py::make_tuple(cond, heap),
-                                      x.watchdog_name, py::handle(Py_True));
-    if (!w.stop_registered) {
-        bind::call(bind::import_from("atexit", "register"), bind::borrow(x.stop_watchdog));
-        w.stop_registered = true;
-    }
-    w.cond = bind::keep(cond);
-    w.heap = bind::keep(heap);
-    w.thread = bind::keep(thread);
-    w.pid = getpid();
-    w.stopping = false;
-    bind::call_method(thread, x.start);
-}
-
-void arm(py::handle exchange, double deadline) {
-    const Exchange& x = names();
-    Watchdog& w = g_watchdog;
-    if (w.cond == nullptr || w.pid != getpid()) start_watchdog();
-    py::object cond = bind::borrow(w.cond);
-    py::object heap = bind::borrow(w.heap);
-    bind::call_method(cond, x.acquire);
-    try {
-        py::object entry = py::make_tuple(bind::real(deadline), bind::integer(w.sequence++), exchange);
-        bind::call(x.heappush, heap, entry);
-        if (PyList_GET_ITEM(heap.ptr(), 0) == entry.ptr()) bind::call_method(cond, x.notify);
-    } catch (...) {
-        bind::call_method(cond, x.release);
-        throw;
-    }
-    bind::call_method(cond, x.release);
 }
 
 // ---------------------------------------------------------------------------
@@ -289,6 +210,29 @@ py::object read_body(py::handle response, Py_ssize_t max_bytes) {
 
 void close_quietly(py::handle response) { discard(PyObject_CallMethodNoArgs(response.ptr(), names().close)); }
 
+// class <name>(base): <key> = value, in this module.
+py::object subclass(const char* name, py::handle base, PyObject* key, py::handle value) {
+    py::object ns = bind::dict_of({{names().module_key, module().module_name}, {key, value}});
+    return bind::steal(
+        PyObject_CallFunction(reinterpret_cast<PyObject*>(Py_TYPE(base.ptr())), "s(O)O", name, base.ptr(), ns.ptr()));
+}
+
+py::object exchange_pool(const char* name, py::handle base, py::handle connection) {
+    return subclass(name, base, names().connection_cls, connection);
+}
+
+// A session of the client whose connections are the exchange's own (see
+// new_connection); the client's post function makes a session like it.
+py::object exchange_session(py::handle session_cls) {
+    const Exchange& x = names();
+    py::object session = bind::call(session_cls);
+    py::object adapter = bind::call(x.adapter_cls);
+    bind::setattr(bind::getattr(adapter, x.poolmanager), x.pool_classes, bind::borrow(x.exchange_pools));
+    bind::call_method(session, x.mount, x.http_prefix, adapter);
+    bind::call_method(session, x.mount, x.https_prefix, adapter);
+    return session;
+}
+
 struct Pool {
     PyObject* executor = nullptr;
     Py_ssize_t workers = 0;
@@ -303,25 +247,33 @@ void define_http_exchange(py::module_& m) {
     x.socket_shutdown = bind::keep(bind::getattr(x.socket_cls, x.shutdown));
     x.timeout_kinds = bind::keep(py::make_tuple(x.timeout_cls, x.read_timeout_cls, bind::borrow(PyExc_TimeoutError)));
     x.join_bytes = bind::keep(bind::getattr(bind::steal(PyBytes_FromStringAndSize("", 0)), x.join));
-    x.watchdog_loop = bind::keep(bind::make_function(
-        {
-            .name = "_external_watchdog",
-            .doc = "Shuts down the sockets of every external exchange whose deadline has passed.",
-            .params = {{"cond"}, {"heap"}},
-            .impl = bind::wrap<watchdog_loop>,
-        },
-        m.attr("__name__")));
-    x.stop_watchdog = bind::keep(bind::make_function(
-        {
-            .name = "_stop_external_watchdog",
-            .doc = "Ends the external exchanges' watchdog thread; registered to run at interpreter exit.",
-            .params = {},
-            .impl = bind::wrap<stop_watchdog>,
-        },
-        m.attr("__name__")));
-    // Hooks stay installed for the life of the process; this one only looks
-    // at "socket.__new__" events of threads that are making an exchange.
-    bind::check(PySys_AddAuditHook(capture_sockets, nullptr));
+    g_running = bind::keep(bind::new_dict());
+    // Called before the interpreter joins the pools' threads at exit (the
+    // hook concurrent.futures joins them from; the last registered runs first).
+    bind::call(x.register_atexit, bind::make_function(
+                                      {
+                                          .name = "_abort_external_exchanges",
+                                          .doc = "Cuts off the external exchanges still running at exit.",
+                                          .params = {},
+                                          .impl = bind::wrap<abort_running_exchanges>,
+                                      },
+                                      m.attr("__name__")));
+    x.plain_new_conn = bind::keep(bind::getattr(x.plain_connection, x.new_conn));
+    x.tls_new_conn = bind::keep(bind::getattr(x.tls_connection, x.new_conn));
+    py::object new_conn = bind::make_method("ExchangeConnection",
+                                            {
+                                                .name = "_new_conn",
+                                                .doc = "Opens the connection's socket for the exchange of this thread.",
+                                                .params = {{"self"}},
+                                                .impl = bind::wrap<new_connection>,
+                                            },
+                                            m.attr("__name__"));
+    x.exchange_pools = bind::keep(bind::dict_of({
+        {x.http, exchange_pool("ExchangeHTTPConnectionPool", x.plain_pool,
+                               subclass("ExchangeHTTPConnection", x.plain_connection, x.new_conn, new_conn))},
+        {x.https, exchange_pool("ExchangeHTTPSConnectionPool", x.tls_pool,
+                                subclass("ExchangeHTTPSConnection", x.tls_connection, x.new_conn, new_conn))},
+    }));
 }
 
 const Definition registered(35, define_http_exchange);
@@ -337,48 +289,58 @@ py::object new_exchange(py::handle api_timeout) {
         if (seconds == -1.0 && PyErr_Occurred()) PyErr_Clear();  // too large for a deadline: none
         else if (std::isfinite(seconds) && seconds > 0) deadline = bind::real(now() + seconds);
     }
-    return bind::call_kw(x.namespace_cls, x.exchange_kwnames, bind::new_list(), deadline, py::handle(Py_False),
-                         py::handle(Py_False));
+    return bind::call_kw(x.namespace_cls, x.exchange_kwnames, bind::new_list(), deadline, py::handle(Py_False));
 }
 
-py::object bounded_post(py::handle post, py::handle url, py::handle json, py::handle headers,
+py::object bounded_post(py::handle session_cls, py::handle url, py::handle json, py::handle headers,
                         py::handle timeout, py::handle verify, Py_ssize_t max_bytes, py::handle exchange) {
     const Exchange& x = names();
     py::object deadline = bind::getattr(exchange, x.deadline);
-    if (!deadline.is_none()) {
-        const double at = PyFloat_AsDouble(deadline.ptr());
-        // Waited for a worker until no time was left: nothing is sent.
-        if (at <= now()) {
-            finish(exchange);
-            raise_timeout(py::handle());
-        }
-        arm(exchange, at);
+    // Ended while it waited for a worker (no time left, or its caller went
+    // away): nothing is sent.
+    if (bind::truthy(bind::getattr(exchange, x.done)) ||
+        (!deadline.is_none() && PyFloat_AsDouble(deadline.ptr()) <= now())) {
+        finish(exchange);
+        raise_timeout(py::handle());
     }
+    py::object session = exchange_session(session_cls);
+    bind::check(PyDict_SetItem(g_running, running_key(exchange).ptr(), exchange.ptr()));
     py::object response;
     try {
-        py::object sockets = bind::getattr(exchange, x.sockets);
-        {
-            SocketCapture capture(sockets.ptr());
-            response = bind::call_kw(post, x.post_kwnames, url, json, headers, timeout, verify,
-                                     py::handle(Py_True), py::handle(Py_False));
-        }
+        ExchangeThread current(exchange.ptr());
+        response = bind::call_kw(bind::getattr(session, x.post), x.post_kwnames, url, json, headers, timeout, verify,
+                                 py::handle(Py_True), py::handle(Py_False));
         py::object body = read_body(response, max_bytes);
-        // Cut off by the watchdog, the client may still see a response: the
+        // Cut off by its caller, the client may still see a response: the
         // headers up to the cut, or a body ended early.
-        if (bind::truthy(bind::getattr(exchange, x.timed_out))) raise_timeout(py::handle());
+        if (bind::truthy(bind::getattr(exchange, x.done))) raise_timeout(py::handle());
         // What the response's `content`, and so `text` and `json()`, serve.
         bind::setattr(response, x.content, body);
         finish(exchange);
         close_quietly(response);
+        close_quietly(session);
         return response;
     } catch (...) {
         py::object exc = handled_exception();
-        const bool expired = bind::truthy(bind::getattr(exchange, x.timed_out));
+        const bool cut_off = bind::truthy(bind::getattr(exchange, x.done));
         finish(exchange);
         if (response) close_quietly(response);
-        if (expired || is_timeout(exc)) raise_timeout(exc);
+        close_quietly(session);
+        if (cut_off || is_timeout(exc)) raise_timeout(exc);
         bind::throw_exception(exc.ptr());
     }
+}
+
+py::object bounded_wait(py::object awaitable, py::handle exchange) {
+    py::object deadline = bind::getattr(exchange, names().deadline);
+    if (deadline.is_none()) return awaitable;
+    const double left = std::max(0.0, PyFloat_AsDouble(deadline.ptr()) - now());
+    return bind::call(names().wait_for, awaitable, bind::real(left));
+}
+
+bool out_of_time(py::handle exchange, py::handle exc) {
+    return PyErr_GivenExceptionMatches(exc.ptr(), names().wait_timeout_cls.ptr()) &&
+           !bind::getattr(exchange, names().deadline).is_none();
 }
 
 void abort_exchange(py::handle exchange) {

@@ -3,11 +3,13 @@ wire, every failure row with its log line, response parsing, LangChain's
 calling conventions, and services that misbehave on purpose (echoing the key,
 redirecting, trickling, flooding, hanging)."""
 import asyncio
+import gc
 import gzip
 import inspect
 import json
 import logging
 import shutil
+import signal
 import socket
 import ssl
 import subprocess
@@ -16,6 +18,7 @@ import threading
 import time
 from concurrent.futures import ThreadPoolExecutor
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+from logging.handlers import SocketHandler
 
 import pytest
 import requests
@@ -376,13 +379,13 @@ def test_slow_server_times_out(server, configs, log, entry):
 @pytest.fixture
 def post_spy(monkeypatch):
     calls = []
-    original = requests.post
+    original = requests.Session.post
 
-    def spy(*args, **kwargs):
+    def spy(session, *args, **kwargs):
         calls.append((threading.get_ident(), args, kwargs))
-        return original(*args, **kwargs)
+        return original(session, *args, **kwargs)
 
-    monkeypatch.setattr(requests, "post", spy)
+    monkeypatch.setattr(requests.Session, "post", spy)
     return calls
 
 
@@ -403,8 +406,9 @@ def test_both_entries_make_the_same_calls_logs_and_results(server, configs, log,
     assert sync_kwargs == {"json": {"query": "q", "retrievalStrategy": {"config": {"topK": 2, "scoreThreshold": 0.03}}},
                            "headers": {"Content-Type": "application/json", "qor-api-key": TOKEN},
                            "timeout": 30, "verify": False, "stream": True, "allow_redirects": False}
-    assert sync_thread == threading.get_ident()  # the synchronous entry starts no thread
-    assert worker != loop_thread  # the asynchronous entry keeps the request off the event loop
+    # Both entries keep the request off the event loop, so a deadline or a
+    # Ctrl-C ends the wait whatever the exchange is doing.
+    assert sync_thread != threading.get_ident() and worker != loop_thread
 
 
 def test_slow_answer_does_not_stall_the_event_loop(server, configs):
@@ -573,13 +577,13 @@ def test_api_timeout_bounds_the_whole_exchange(server, configs, log, how, api_ti
 
 def test_async_exchanges_leave_the_default_executor_free(server, configs, monkeypatch):
     server.delay = 1.5
-    threads, original = [], requests.post
+    threads, original = [], requests.Session.post
 
-    def spy(*args, **kwargs):
+    def spy(session, *args, **kwargs):
         threads.append(threading.current_thread().name)
-        return original(*args, **kwargs)
+        return original(session, *args, **kwargs)
 
-    monkeypatch.setattr(requests, "post", spy)
+    monkeypatch.setattr(requests.Session, "post", spy)
 
     async def main():
         asyncio.get_running_loop().set_default_executor(ThreadPoolExecutor(2))
@@ -632,6 +636,219 @@ def test_the_pool_size_is_configurable_and_a_cancelled_exchange_frees_its_worker
         return await asyncio.wait_for(r.ainvoke({"query": "next"}), 10)
 
     assert len(asyncio.run(cancel_then_retrieve())) == 2
+
+
+# --- deadlines, load, interruption ------------------------------------------------
+
+SLOW_HOST = "kb-slow-resolution.test"
+
+
+@pytest.fixture
+def slow_resolution(monkeypatch):
+    """Resolving SLOW_HOST takes 1.5 s and gives the loopback address."""
+    real = socket.getaddrinfo
+
+    def getaddrinfo(host, *args, **kwargs):
+        if host == SLOW_HOST:
+            time.sleep(1.5)
+            host = "127.0.0.1"
+        return real(host, *args, **kwargs)
+
+    monkeypatch.setattr(socket, "getaddrinfo", getaddrinfo)
+
+
+def hog_the_pool(server, configs, workers):
+    """Fills a pool of `workers` with retrievals without a deadline that the
+    service never answers."""
+    configs.service["request_workers"] = workers
+    hung = threading.Event()
+
+    def answer(handler, srv):
+        if len(srv.requests) >= workers:
+            hung.set()
+        srv.release.wait(30)
+
+    server.answer = answer
+    r = retriever(api_timeout=None)
+    for _ in range(workers):
+        threading.Thread(target=r.invoke, args=({"query": "hog"},), daemon=True).start()
+    assert hung.wait(10)
+
+
+@pytest.mark.integration
+@pytest.mark.parametrize("how", ["trickling-body", "slow-resolution", "hogged-pool"])
+def test_api_timeout_bounds_the_whole_retrieval(server, configs, log, slow_resolution, how):
+    deadline = 0.5
+    if how == "trickling-body":
+        def answer(handler, srv):
+            write_head(handler, headers=[("Content-Type", "application/json"),
+                                         ("Content-Length", str(len(OK_BYTES)))])
+            trickle(handler, srv, OK_BYTES, pause=0.1)
+        server.answer = answer
+    elif how == "slow-resolution":
+        configs.service["qor_host"] = server.url.replace("127.0.0.1", SLOW_HOST)
+    else:
+        hog_the_pool(server, configs, 2)
+    r = retriever(api_timeout=deadline)
+
+    async def timed():
+        started = time.monotonic()
+        docs = await r.ainvoke({"query": "q"})
+        return docs, time.monotonic() - started
+
+    async def concurrently():
+        return await asyncio.gather(*(timed() for _ in range(20)))
+
+    started = time.monotonic()
+    sync_docs = r.invoke({"query": "q"})
+    results = [(sync_docs, time.monotonic() - started)] + asyncio.run(concurrently())
+    for docs, elapsed in results:
+        # Slack for a loaded machine; bench/external_load.py prints the overrun.
+        assert docs == [] and deadline - 0.05 < elapsed < deadline + 0.4, (how, elapsed)
+    errors = [m for level, m in log() if level == "ERROR"]
+    assert errors == ["External API call timeout"] * 21
+    server.release.set()
+
+
+@pytest.mark.integration
+def test_concurrent_async_retrievals_all_get_the_service_answer(server, configs):
+    server.delay = 1.0
+
+    async def main():
+        r = retriever(api_timeout=5)
+        started = time.monotonic()
+        results = await asyncio.gather(*(r.ainvoke({"query": "q%d" % i}) for i in range(100)))
+        return results, time.monotonic() - started
+
+    results, elapsed = asyncio.run(main())
+    assert [len(docs) for docs in results] == [2] * 100
+    assert elapsed < 3  # a pool of 8 took 13 rounds of the service's second
+
+
+@pytest.mark.integration
+def test_only_the_exchanges_own_sockets_are_shut_down(server, configs, log):
+    # A log handler that connects lazily, on urllib3's first debug record,
+    # opens its socket on the exchange's own thread.
+    sink = socket.create_server(("127.0.0.1", 0))
+    handler = SocketHandler("127.0.0.1", sink.getsockname()[1])
+    urllib3_log = logging.getLogger("urllib3")
+    level = urllib3_log.level
+    urllib3_log.addHandler(handler)
+    urllib3_log.setLevel(logging.DEBUG)
+
+    def answer(handler_, srv):
+        write_head(handler_, headers=[("Content-Length", str(len(OK_BYTES)))])
+        trickle(handler_, srv, OK_BYTES, pause=0.1)
+
+    server.answer = answer
+    try:
+        assert retriever(api_timeout=0.5).invoke({"query": "q"}) == []
+        assert log()[-1] == ("ERROR", "External API call timeout")
+        assert handler.sock is not None
+        handler.sock.sendall(b"still connected")  # a shut-down socket refuses with a broken pipe
+    finally:
+        urllib3_log.removeHandler(handler)
+        urllib3_log.setLevel(level)
+        handler.close()
+        sink.close()
+        server.release.set()
+
+
+LOCKED_AUDIT_HOOKS = """
+import sys, time
+def refuse(event, args):
+    if event == "sys.addaudithook":
+        raise RuntimeError("audit hooks are locked")
+sys.addaudithook(refuse)
+from community.retrievers import qor
+qor.get_configs = lambda *a, **k: {"qor_service": {
+    "qor_host": "%s", "external_retrieve_url": "/x/{}", "default_token": "tok"}}
+r = qor.ExternalRetriever(search_kwargs={"kb_id": "kb1", "api_timeout": 0.5})
+started = time.monotonic()
+docs = r.invoke({"query": "q"})
+print(docs, time.monotonic() - started)
+"""
+
+
+@pytest.mark.integration
+def test_the_deadline_holds_in_a_host_that_locks_its_audit_hooks(server):
+    def answer(handler, srv):
+        write_head(handler, headers=[("Content-Length", str(len(OK_BYTES)))])
+        trickle(handler, srv, OK_BYTES, pause=0.1)
+
+    server.answer = answer
+    done = subprocess.run([sys.executable, "-c", LOCKED_AUDIT_HOOKS % server.url], capture_output=True, text=True,
+                          timeout=60)
+    server.release.set()
+    assert done.returncode == 0, done.stderr
+    docs, elapsed = done.stdout.split()
+    assert docs == "[]" and 0.45 < float(elapsed) < 0.75
+
+
+INTERRUPTED = """
+import sys, time
+from community.retrievers import qor
+qor.get_configs = lambda *a, **k: {"qor_service": {
+    "qor_host": "%s", "external_retrieve_url": "/x/{}", "default_token": "tok", "request_workers": 1}}
+r = qor.ExternalRetriever(search_kwargs={"kb_id": "kb1", "api_timeout": 20})
+try:
+    r.invoke({"query": "never answered"})
+except KeyboardInterrupt:
+    print("interrupted", flush=True)
+# The one worker is free again and the next retrieval is answered.
+print(len(r.invoke({"query": "answered"})), flush=True)
+"""
+
+
+@pytest.mark.integration
+def test_ctrl_c_interrupts_a_synchronous_retrieval_at_once(server):
+    def answer(handler, srv):
+        if len(srv.requests) == 1:
+            srv.release.wait(30)
+            return
+        write_head(handler, headers=[("Content-Length", str(len(OK_BYTES)))])
+        handler.wfile.write(OK_BYTES)
+
+    server.answer = answer
+    child = subprocess.Popen([sys.executable, "-c", INTERRUPTED % server.url], stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE, text=True)
+    try:
+        deadline = time.monotonic() + 30
+        while not server.requests and time.monotonic() < deadline:
+            time.sleep(0.01)
+        time.sleep(0.1)
+        sent = time.monotonic()
+        child.send_signal(signal.SIGINT)
+        first = child.stdout.readline()
+        landed = time.monotonic() - sent
+        out, err = child.communicate(timeout=30)
+    finally:
+        child.kill()
+        server.release.set()
+    assert first == "interrupted\n" and landed < 0.5, (first, landed, err)
+    assert out == "2\n" and child.returncode == 0, err
+
+
+@pytest.mark.integration
+def test_finished_retrievals_leave_nothing_behind(server, configs, monkeypatch):
+    monkeypatch.setattr(qor, "get_configs", lambda section: json.loads(json.dumps(configs.section)))
+    monkeypatch.setattr(logging.getLogger("qor.service"), "disabled", True)
+    r = retriever(api_timeout=3600)
+
+    async def many(n):
+        for _ in range(n):
+            assert len(await r.ainvoke({"query": "q"})) == 2
+
+    def settled():
+        time.sleep(0.1)
+        server.requests.clear()
+        gc.collect()
+        return len(gc.get_objects())
+
+    asyncio.run(many(20))
+    before = settled()
+    asyncio.run(many(300))
+    assert settled() - before < 100  # a watchdog's heap kept 5 objects per retrieval
 
 
 def endless(handler, server, chunk=b"0" * 65536):
@@ -902,7 +1119,7 @@ def test_reference_counts_stay_exact(monkeypatch, server, configs, log):
         def close(self):
             pass
 
-    monkeypatch.setattr(requests, "post", lambda *a, **k: Response())
+    monkeypatch.setattr(requests.Session, "post", lambda *a, **k: Response())
     r = retriever()
     inputs = {"query": "q"}
     watched = (body, bad, inputs, r, r.search_kwargs, Response, body["data"][0]["chunk"]["metadata"]["m"])
@@ -947,4 +1164,5 @@ def test_watchdog_thread_ends_before_the_interpreter_finalizes():
                           env=child_env({"PYTHONFAULTHANDLER": "1"}), cwd=CWD, capture_output=True, text=True,
                           timeout=60)
     assert done.returncode == 0, done.stderr
-    assert done.stdout.splitlines() == ["during: [] ['qor-external-watchdog']", "at exit: []"]
+    # Deadlines are kept by the waiting retrieval: no watchdog thread at all.
+    assert done.stdout.splitlines() == ["during: [] []", "at exit: []"]
