@@ -189,7 +189,12 @@ def main(argv):
     question, second = questions[0], questions[1]
     store = index_corpus()
     if extra:
-        synthetic.load(store, extra, progress=synthetic.progress_bar("loading synthetic passages", sys.stderr))
+        synthetic.load(store, extra, progress=synthetic.progress_bar("loading synthetic passages", sys.stderr),
+                       optimize=False)
+        print("building the indexes ...", end="", file=sys.stderr, flush=True)
+        start = time.perf_counter()
+        store.optimize()
+        print(" %.1f s" % (time.perf_counter() - start), file=sys.stderr)
     kind = {"engine": "in-process engine", "local": "client's local mode", "server": "server"}[dbs.client_kind()]
     print("collection %s: %d passages in the vector database (%s)" % (store.collection_name, store.count(), kind))
     retriever = vector_retrieval(store, question, second)

@@ -83,10 +83,11 @@ class WordEncoder:
         return same / samples
 
 
-def load(store, count, encoder=None, seed=0, batch=1000, progress=None):
+def load(store, count, encoder=None, seed=0, batch=1000, progress=None, optimize=True):
     """Write ``count`` synthetic passages (point ids 0..count-1, metadata
     "doc_id" "synthetic-<n>") into ``store``'s collection, then bring its
-    indexes up to date.  ``progress(done, count)`` after each batch."""
+    indexes up to date unless ``optimize`` is false.  ``progress(done,
+    count)`` after each batch."""
     encoder = encoder or WordEncoder(vocabulary())
     words, rnd = list(encoder.term_ids), random.Random(seed)
     for first in range(0, count, batch):
@@ -102,7 +103,8 @@ def load(store, count, encoder=None, seed=0, batch=1000, progress=None):
             client.upsert(store.collection_name, points=points, wait=True)
         if progress is not None:
             progress(min(count, first + batch), count)
-    store.optimize()
+    if optimize:
+        store.optimize()
 
 
 def progress_bar(label, stream):
