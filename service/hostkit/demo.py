@@ -7,14 +7,19 @@ search, asks the external knowledge-base retriever through a local
 knowledge-base HTTP service, and runs a question-answering chain that ends
 with the reasoning parser:
 
-    python -m hostkit.demo [-v] ["question" ["second question"]]   (service/ and the project root on sys.path)
+    python -m hostkit.demo [-v] [--passages N] ["question" ["second question"]]
+    (service/ and the project root on sys.path)
 
 -v shows the retrievers' log lines (the service logger at info level).
+--passages N adds N synthetic passages (words of the corpus, hostkit.synthetic)
+to the collection first, with a progress bar, so that the same questions are
+answered from a large collection.  Each retrieval prints its latency.
 """
 import asyncio
 import logging
 import os
 import sys
+import time
 
 from community.retrievers import qor
 from hostkit.corpus import index_corpus
@@ -23,12 +28,15 @@ from oxa_vector_client.http import models
 DEFAULT_QUESTIONS = ["How do I install the client on Windows?", "发票在哪里下载"]
 
 
-def show(label, docs):
-    print("  %-24s" % label, end="")
+def show(label, docs, elapsed=None):
+    if elapsed is not None:
+        label = "%-20s %8.2f ms  " % (label, elapsed * 1e3)
+    head = "  %-24s" % label
+    print(head, end="")
     if not docs:
         print("(no documents)")
         return
-    print(("\n" + " " * 26).join(
+    print(("\n" + " " * len(head)).join(
         "%.6f  %-20s %s" % (d.metadata["score"], d.metadata.get("doc_id", "?"), d.metadata.get("title", ""))
         for d in docs))
 
@@ -55,7 +63,9 @@ def vector_retrieval(store, question, second):
         ("text, multi", {"query": both}),
     ]
     for label, inputs in forms:
-        show(label, retriever.invoke(inputs))
+        start = time.perf_counter()
+        docs = retriever.invoke(inputs)
+        show(label, docs, time.perf_counter() - start)
     return retriever
 
 
@@ -69,17 +79,19 @@ def keyword_filter(store, retriever, question):
         search_kwargs={"filter": models.Filter.model_validate(mapping), "k": 3, "score_threshold": None},
         post_process_kwargs={},
     )
-    show("text, keyword filter", filtered.invoke({"query": question}))
+    start = time.perf_counter()
+    docs = filtered.invoke({"query": question})
+    show("text, keyword filter", docs, time.perf_counter() - start)
 
 
 def recommend(store, question, second):
     print("\nVectorStoreRecommender: towards the first question, away from the second")
     recommender = qor.VectorStoreRecommender(vectorstore=store, search_kwargs={"filter": models.Filter(must=[]), "k": 3})
-    show("recommend", recommender.invoke({
-        "query": question,
-        "embedding": store.embeddings.embed_query(question),
-        "negative_embedding": store.embeddings.embed_query(second),
-    }))
+    inputs = {"query": question, "embedding": store.embeddings.embed_query(question),
+              "negative_embedding": store.embeddings.embed_query(second)}
+    start = time.perf_counter()
+    docs = recommender.invoke(inputs)
+    show("recommend", docs, time.perf_counter() - start)
 
 
 def external_retrieval(store, question):
@@ -149,17 +161,42 @@ def reasoning_parser(retriever, question):
     cogsift.demo()
 
 
+def passages_option(argv):
+    """(N of --passages N, or 0; the other arguments)."""
+    if "--passages" not in argv:
+        return 0, argv
+    at = argv.index("--passages")
+    try:
+        count = int(argv[at + 1])
+    except (IndexError, ValueError):
+        raise SystemExit("--passages needs a number of passages") from None
+    if count < 0:
+        raise SystemExit("--passages needs a number >= 0")
+    return count, argv[:at] + argv[at + 2:]
+
+
 def main(argv):
+    from hostkit import synthetic
+    from utils import dbs
     from utils.logger import logger
 
     if "-v" in argv:
         argv = [a for a in argv if a != "-v"]
     else:
         logger.setLevel(logging.WARNING)
+    extra, argv = passages_option(argv)
     questions = (argv + DEFAULT_QUESTIONS)[:2] if argv else DEFAULT_QUESTIONS
     question, second = questions[0], questions[1]
     store = index_corpus()
-    print("collection %s: %d passages in the embedded vector database" % (store.collection_name, store.count()))
+    if extra:
+        synthetic.load(store, extra, progress=synthetic.progress_bar("loading synthetic passages", sys.stderr),
+                       optimize=False)
+        print("building the indexes ...", end="", file=sys.stderr, flush=True)
+        start = time.perf_counter()
+        store.optimize()
+        print(" %.1f s" % (time.perf_counter() - start), file=sys.stderr)
+    kind = {"engine": "in-process engine", "local": "client's local mode", "server": "server"}[dbs.client_kind()]
+    print("collection %s: %d passages in the vector database (%s)" % (store.collection_name, store.count(), kind))
     retriever = vector_retrieval(store, question, second)
     keyword_filter(store, retriever, second)
     recommend(store, question, second)

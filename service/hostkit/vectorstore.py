@@ -80,10 +80,10 @@ class QorVectorStore(VectorStore):
                 shard_number=self._shard_number,
                 replication_factor=self._replication_factor,
             )
-            if not dbs.is_embedded():
+            if dbs.client_kind() != "local":
                 # Full-text index so that MatchText conditions on the passage
-                # text work on a server; the multilingual tokenizer segments
-                # Chinese.  (The embedded database matches without indexes.)
+                # text match words; the multilingual tokenizer segments
+                # Chinese.  (The local mode has no indexes.)
                 client.create_payload_index(
                     self.collection_name, "page_content",
                     field_schema=qm.TextIndexParams(
@@ -112,7 +112,9 @@ class QorVectorStore(VectorStore):
                   ids: Optional[List[Any]] = None, batch_size: int = 64, **kwargs: Any) -> List[str]:
         """Embed and store texts; existing points with the same ids are replaced.
 
-        Returns the point ids.  Without ``ids`` random ones are made.
+        Returns the point ids.  Without ``ids`` random ones are made.  Then the
+        indexes are brought up to date (``optimize()``) unless ``optimize`` is
+        false: a bulk load in many calls passes False and optimizes once.
         """
         texts = list(texts)
         if metadatas is not None and len(metadatas) != len(texts):
@@ -137,7 +139,16 @@ class QorVectorStore(VectorStore):
                 ))
             with dbs.client_session() as client:
                 client.upsert(self.collection_name, points=points, wait=True)
+        if kwargs.get("optimize", True):
+            self.optimize()
         return [str(i) for i in ids]
+
+    def optimize(self) -> None:
+        """Build the indexes of what was written, as a server does in the
+        background (on the in-process engine only; blocks until done)."""
+        if dbs.client_kind() == "engine":
+            with dbs.client_session(read_only=True) as client:
+                client.optimize(self.collection_name)
 
     def delete(self, ids: Optional[List[Any]] = None, **kwargs: Any) -> Optional[bool]:
         if not ids:

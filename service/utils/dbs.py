@@ -7,11 +7,25 @@ Vector database
     * "url" set: a server (a single node or any node of a cluster), with the
       optional "api_key", "timeout" and "check_compatibility" (false skips
       the client's version probe when it starts);
-    * otherwise embedded: on disk under "path", or in memory when "path" is
-      null.
+    * otherwise embedded, as "embedded" says:
+      - "engine" (the default): the search engine in-process
+        (``utils.vector_engine``), one shard per collection under "path", or
+        under a temporary directory removed at exit when "path" is null.  One
+        process at a time opens a directory: another one gets
+        ``VectorEngineBusy``; a process forked after the parent opened it
+        gets ``RuntimeError`` until it calls ``reset()``.  Where the engine's
+        package is not installed, the local mode, with a warning in the log;
+      - "local": the client's local mode (pure Python, for comparison and
+        tests), on disk under "path", or in memory when "path" is null.
 
-    The embedded client is not thread-safe, so every call on it is made under
-    one process-wide lock; use ``client_session()`` for direct access.
+    The local mode is not thread-safe, so every call on it is made under one
+    process-wide lock; use ``client_session()`` for direct access.  The
+    engine and a server take concurrent calls.
+
+    Query vectors must be finite; a filter may hold at most
+    "max_filter_conditions" conditions (default 1,000; null or 0: the
+    default), counted through nested filters: the database checks each one
+    against every candidate.
 
     ``aquery`` hands its client call to one long-lived pool of "query_threads"
     threads (default 4) per process, whatever event loop awaits it.
@@ -49,6 +63,7 @@ import contextvars
 import copy
 import json
 import logging
+import math
 import os
 import random
 import re
@@ -65,7 +80,7 @@ from configs import get_configs
 
 __all__ = [
     "aquery", "get_collection", "get_redis_data", "hset_redis_data",
-    "get_client", "client_session", "is_embedded", "vector_db_config",
+    "get_client", "client_session", "is_embedded", "client_kind", "vector_db_config",
     "lock_redis_data", "session_store", "set_session_store", "MemorySessionStore", "RedisSessionStore",
     "RedisClusterSessionStore", "RedisFieldLock", "SessionLockTimeout", "reset",
     "build_query_request", "point_to_document",
@@ -78,9 +93,15 @@ __all__ = [
 
 _client = None
 _client_embedded = True
+_client_kind = "engine"  # "engine", "local" or "server"
+_filter_bound = 1000  # "max_filter_conditions" of the configuration the client was made from
 _client_guard = threading.Lock()
-# Serialises every call on an embedded client (re-entrant for nested helpers).
+# Serialises every call on a local-mode client (re-entrant for nested helpers).
 _embedded_lock = threading.RLock()
+# An engine client opened by the process this one was forked from: never used
+# nor closed here (its files and threads belong to the parent).
+_inherited_engine = None
+_abandoned_engines = []  # kept alive: dropping one here would run its close
 
 
 def vector_db_config():
@@ -98,21 +119,39 @@ def _create_client(conf):
             kwargs["timeout"] = int(conf["timeout"])
         if conf.get("check_compatibility") is False:
             kwargs["check_compatibility"] = False  # no version probe at start-up
-        return QdrantClient(**kwargs), False
+        return QdrantClient(**kwargs), "server"
     path = conf.get("path")
+    mode = conf.get("embedded") or "engine"
+    if mode not in ("engine", "local"):
+        raise ValueError('vector_db "embedded" must be "engine" or "local", not %r' % (mode,))
+    if mode == "engine":
+        try:
+            from utils.vector_engine import EngineClient
+        except ImportError as exc:
+            _log.warning("vector engine unavailable (%s: install qdrant-edge-py); the embedded vector "
+                         "database falls back to the client's local mode", exc)
+        else:
+            return EngineClient(path or None), "engine"
     if path:
-        return QdrantClient(path=str(path)), True
-    return QdrantClient(location=":memory:"), True
+        return QdrantClient(path=str(path)), "local"
+    return QdrantClient(location=":memory:"), "local"
 
 
 def get_client():
     """The process-wide vector database client, created on first use."""
-    global _client, _client_embedded
+    global _client, _client_embedded, _client_kind, _filter_bound
     if _client is None:
         with _client_guard:
             if _client is None:
-                client, embedded = _create_client(vector_db_config())
-                _client_embedded = embedded
+                if _inherited_engine is not None:
+                    raise RuntimeError(
+                        "the embedded vector engine (%s) was opened by the process this one was forked "
+                        "from and cannot be shared; open it in one process only, or call "
+                        "utils.dbs.reset() here to open a database of this process" % _inherited_engine.path)
+                conf = vector_db_config()
+                client, kind = _create_client(conf)
+                _client_embedded, _client_kind = kind != "server", kind
+                _filter_bound = int(conf.get("max_filter_conditions") or 1000)
                 _client = client
     return _client
 
@@ -120,6 +159,12 @@ def get_client():
 def is_embedded():
     get_client()
     return _client_embedded
+
+
+def client_kind():
+    """"engine", "local" (the client's local mode) or "server"."""
+    get_client()
+    return _client_kind
 
 
 @contextlib.contextmanager
@@ -130,7 +175,7 @@ def client_session(read_only=False):
     descriptions are dropped when the session ends, unless ``read_only``.
     """
     client = get_client()
-    guard = _embedded_lock if _client_embedded else contextlib.nullcontext()
+    guard = _embedded_lock if _client_kind == "local" else contextlib.nullcontext()
     try:
         with guard:
             yield client
@@ -210,7 +255,16 @@ def _forget_pool():
     _pool, _pool_guard = None, threading.Lock()
 
 
+def _forget_engine():
+    # A forked child must not use (nor close) the parent's engine: its
+    # threads do not exist here and its files are the parent's.
+    global _client, _inherited_engine
+    if _client is not None and _client_kind == "engine":
+        _client, _inherited_engine = None, _client
+
+
 os.register_at_fork(after_in_child=_forget_pool)
+os.register_at_fork(after_in_child=_forget_engine)
 
 
 # --------------------------------------------------------------------------
@@ -240,14 +294,25 @@ def _is_sparse(value):
     return isinstance(value, Mapping) and set(value) == {"indices", "values"}
 
 
+def _finite(values, what):
+    # A sum is finite when every term is (overflow aside): one pass in C for
+    # the usual vector, the exact check only when the sum says otherwise.
+    if not math.isfinite(sum(values)) and not all(math.isfinite(x) for x in values):
+        raise ValueError("%s holds a value that is not finite: %s" % (what, _short(values)))
+    return values
+
+
 def _to_vector(value):
     """A dense vector (list of numbers) or a sparse one ({"indices", "values"})."""
-    if isinstance(value, qm.SparseVector):
+    if isinstance(value, qm.SparseVector) or _is_sparse(value):
+        if not isinstance(value, qm.SparseVector):
+            value = qm.SparseVector(indices=list(value["indices"]), values=list(value["values"]))
+        if len(value.indices) != len(value.values) or any(i < 0 for i in value.indices):
+            raise ValueError("sparse vector needs as many values as indices, indices >= 0: %s" % _short(value))
+        _finite(value.values, "sparse vector")
         return value
-    if _is_sparse(value):
-        return qm.SparseVector(indices=list(value["indices"]), values=list(value["values"]))
     if _is_dense(value):
-        return [float(x) for x in _as_list(value)]
+        return _finite([float(x) for x in _as_list(value)], "vector")
     if isinstance(value, (list, tuple)) and not value:
         raise ValueError("empty vector")
     raise TypeError("not a dense or sparse vector: %r" % (_short(value),))
@@ -271,7 +336,11 @@ def _short(value, limit=80):
 
 
 def _to_query(query):
-    if query is None or isinstance(query, BaseModel):
+    if query is None:
+        # Without a query the database lists points by id, scored 1.0: an
+        # answer nobody asked for.
+        raise TypeError("query must be a dense or sparse vector, a fusion or a recommend query, not None")
+    if isinstance(query, BaseModel):
         return query
     if isinstance(query, Mapping):
         if "fusion" in query:
@@ -313,9 +382,40 @@ def _rename_except(value):
     return value
 
 
+def _count_conditions(value, bound):
+    """Number of conditions of a filter (mapping or model), nested filters
+    included; ValueError past ``bound``, before any more is looked at."""
+    count, pending = 0, [value]
+    while pending:
+        node = pending.pop()
+        nested = _count_get(node, "nested")
+        if nested is not None:
+            pending.append(_count_get(nested, "filter"))
+        min_should = _count_get(node, "min_should")
+        groups = [_count_get(node, key) for key in ("must", "should", "must_not")]
+        groups.append(None if min_should is None else _count_get(min_should, "conditions"))
+        for group in groups:
+            if group is None:
+                continue
+            group = group if isinstance(group, (list, tuple)) else [group]
+            count += len(group)
+            if count > bound:
+                raise ValueError("filter of more than %d conditions refused (vector_db \"max_filter_conditions\"):"
+                                 " the database checks each one against every candidate" % bound)
+            pending.extend(c for c in group if isinstance(c, (Mapping, BaseModel)))
+    return count
+
+
+def _count_get(node, key):
+    return node.get(key) if isinstance(node, Mapping) else getattr(node, key, None)
+
+
 def _to_filter(value):
     if value is None:
         return None
+    if isinstance(value, (Mapping, qm.Filter)):
+        get_client()
+        _count_conditions(value, _filter_bound)
     if isinstance(value, Mapping):
         value = qm.Filter.model_validate(_rename_except(value))
     elif not isinstance(value, qm.Filter):
@@ -325,7 +425,7 @@ def _to_filter(value):
         # database still checks it against every point (about a fifth of a
         # millisecond on the demonstration corpus); no filter is the same query.
         return None
-    if _MatchSubstring is not None and is_embedded():
+    if _MatchSubstring is not None and client_kind() == "local":
         value = _embedded_text_matches(value)
     return value
 
@@ -338,7 +438,7 @@ def _matches_everything(f):
             and not f.must and not f.must_not)
 
 
-# The embedded database has no text index: it splits text only at
+# The local mode has no text index: it splits text only at
 # non-alphanumeric characters, so a Chinese word inside a sentence never
 # satisfies MatchText.  There a text match holding CJK characters is evaluated
 # as containment of each of its space-separated parts, which is what the
@@ -389,9 +489,11 @@ def _to_prefetch(entry):
         if not converted:
             return None
         nested = converted if isinstance(nested, (list, tuple)) else converted[0]
+    query = entry.get("query")
     return qm.Prefetch(
         prefetch=nested,
-        query=_to_query(entry.get("query")),
+        # Over nested entries, no query keeps their hits as they are.
+        query=None if query is None and nested is not None else _to_query(query),
         using=entry.get("using"),
         limit=entry.get("limit"),
         score_threshold=entry.get("score_threshold"),
@@ -733,8 +835,11 @@ def lock_redis_data(name, key):
 
 def reset():
     """Drop the process-wide clients; the next use creates them afresh."""
-    global _client, _store, _pool
+    global _client, _store, _pool, _inherited_engine
     forget_collections()
+    if _inherited_engine is not None:
+        _abandoned_engines.append(_inherited_engine)
+        _inherited_engine = None
     with _pool_guard:
         if _pool is not None:
             _pool.shutdown(wait=False)
