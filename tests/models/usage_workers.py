@@ -19,6 +19,7 @@ import argparse
 import asyncio
 import json
 import os
+import signal
 import subprocess
 import sys
 import threading
@@ -87,16 +88,21 @@ def _worker_main(args):
 
     kinds = {"invoke": [invoke], "mixed": [invoke, transform, atransform], "unprotected": [unprotected]}[args.mode]
     added = [dict.fromkeys(KEYS, 0) for _ in range(args.threads)]
+    completed = [0] * args.threads
     errors = []
 
     def run(index):
-        try:
-            for i in range(args.calls):
+        for i in range(args.calls):
+            try:
                 usage = kinds[(index + i) % len(kinds)]()
-                for key in KEYS:
-                    added[index][key] += usage[key]
-        except BaseException as exc:  # reported to the parent
-            errors.append(repr(exc))
+            except BaseException as exc:  # reported to the parent
+                errors.append(repr(exc))
+                if not args.keep_going:
+                    return
+                continue
+            completed[index] += 1
+            for key in KEYS:
+                added[index][key] += usage[key]
 
     dbs.session_store()  # connect before the start
     print("ready", flush=True)
@@ -110,7 +116,7 @@ def _worker_main(args):
     seconds = time.perf_counter() - started
     total = {key: sum(a[key] for a in added) for key in KEYS}
     stored = dbs.get_redis_data("usage:" + SESSION, key=MODEL)
-    print(json.dumps({"added": total, "updates": args.threads * args.calls, "seconds": seconds,
+    print(json.dumps({"added": total, "updates": sum(completed), "seconds": seconds,
                       "errors": errors, "stored": stored}), flush=True)
 
 
@@ -127,12 +133,19 @@ def worker_env(store_env):
     return env
 
 
-def run_workers(processes, threads, calls, mode, store_env, timeout=300):
+def run_workers(processes, threads, calls, mode, store_env, timeout=300, stall=None):
     """Runs the workers together; returns {"added", "updates", "seconds",
-    "errors", "stored"}: the sums of the workers' reports, ``seconds`` the
-    longest, ``stored`` the record the last worker to finish read back."""
+    "errors", "stored"}: the sums of the workers' reports (``updates`` those
+    that completed without error), ``seconds`` the longest, ``stored`` the
+    record the last worker to finish read back.
+
+    ``stall`` (after, seconds): the first worker is stopped (SIGSTOP) that
+    long after the start, for that long; the workers then go on after an
+    error instead of ending their thread."""
     env = worker_env(store_env)
     command = [sys.executable, __file__, "--threads", str(threads), "--calls", str(calls), "--mode", mode]
+    if stall is not None:
+        command.append("--keep-going")
     procs = [subprocess.Popen(command, env=env, stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
              for _ in range(processes)]
     try:
@@ -143,6 +156,11 @@ def run_workers(processes, threads, calls, mode, store_env, timeout=300):
         for p in procs:
             p.stdin.write("go\n")
             p.stdin.flush()
+        if stall is not None:
+            time.sleep(stall[0])
+            os.kill(procs[0].pid, signal.SIGSTOP)
+            time.sleep(stall[1])
+            os.kill(procs[0].pid, signal.SIGCONT)
         reports = []
         for p in procs:
             out, _ = p.communicate(timeout=timeout)
@@ -168,4 +186,5 @@ if __name__ == "__main__":
     cli.add_argument("--threads", type=int, default=1)
     cli.add_argument("--calls", type=int, default=100)
     cli.add_argument("--mode", choices=("invoke", "mixed", "unprotected"), default="invoke")
+    cli.add_argument("--keep-going", action="store_true", help="go on after a failed update")
     _worker_main(cli.parse_args())
