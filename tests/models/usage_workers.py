@@ -91,6 +91,22 @@ def _worker_main(args):
     completed = [0] * args.threads
     errors = []
 
+    if args.stop_after_read:
+        # This process stops itself (SIGSTOP) right after that read of the
+        # record, holding the lock, until the parent continues it.
+        real_get, reads, guard = cogsift.get_redis_data, [0], threading.Lock()
+
+        def read_then_stop(name, key):
+            record = real_get(name, key=key)
+            with guard:
+                reads[0] += 1
+                stop = reads[0] == args.stop_after_read
+            if stop:
+                os.kill(os.getpid(), signal.SIGSTOP)
+            return record
+
+        cogsift.get_redis_data = read_then_stop
+
     def run(index):
         for i in range(args.calls):
             try:
@@ -139,15 +155,18 @@ def run_workers(processes, threads, calls, mode, store_env, timeout=300, stall=N
     that completed without error), ``seconds`` the longest, ``stored`` the
     record the last worker to finish read back.
 
-    ``stall`` (after, seconds): the first worker is stopped (SIGSTOP) that
-    long after the start, for that long; the workers then go on after an
-    error instead of ending their thread."""
+    ``stall`` (reads, seconds): the first worker stops (SIGSTOP) right after
+    its ``reads``-th read of the record, holding the lock, and is continued
+    ``seconds`` later; the workers then go on after an error instead of
+    ending their thread."""
     env = worker_env(store_env)
     command = [sys.executable, __file__, "--threads", str(threads), "--calls", str(calls), "--mode", mode]
+    first = command
     if stall is not None:
-        command.append("--keep-going")
-    procs = [subprocess.Popen(command, env=env, stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
-             for _ in range(processes)]
+        command = command + ["--keep-going"]
+        first = command + ["--stop-after-read", str(stall[0])]
+    procs = [subprocess.Popen(first if i == 0 else command, env=env, stdin=subprocess.PIPE,
+                              stdout=subprocess.PIPE, text=True) for i in range(processes)]
     try:
         for p in procs:
             line = p.stdout.readline()
@@ -157,8 +176,7 @@ def run_workers(processes, threads, calls, mode, store_env, timeout=300, stall=N
             p.stdin.write("go\n")
             p.stdin.flush()
         if stall is not None:
-            time.sleep(stall[0])
-            os.kill(procs[0].pid, signal.SIGSTOP)
+            os.waitpid(procs[0].pid, os.WUNTRACED)  # returns once it has stopped
             time.sleep(stall[1])
             os.kill(procs[0].pid, signal.SIGCONT)
         reports = []
@@ -187,4 +205,5 @@ if __name__ == "__main__":
     cli.add_argument("--calls", type=int, default=100)
     cli.add_argument("--mode", choices=("invoke", "mixed", "unprotected"), default="invoke")
     cli.add_argument("--keep-going", action="store_true", help="go on after a failed update")
+    cli.add_argument("--stop-after-read", type=int, default=0, help="stop this process after that read")
     _worker_main(cli.parse_args())
