@@ -608,12 +608,11 @@ _store_threads_guard = threading.Lock()
 
 def _store_pool():
     global _store_threads
-    if _store_threads is None:
-        with _store_threads_guard:
-            if _store_threads is None:
-                _store_threads = concurrent.futures.ThreadPoolExecutor(
-                    max_workers=STORE_THREADS, thread_name_prefix="session-store")
-    return _store_threads
+    with _store_threads_guard:
+        if _store_threads is None:
+            _store_threads = concurrent.futures.ThreadPoolExecutor(max_workers=STORE_THREADS,
+                                                                   thread_name_prefix="session-store")
+        return _store_threads
 
 
 def _forget_store_threads():

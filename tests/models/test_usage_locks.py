@@ -51,6 +51,27 @@ async def _drain(config):
         pass
 
 
+async def _ticking(awaitable):
+    """What `awaitable` gives, and the longest the event loop went without
+    running a ticker task meanwhile."""
+    gaps, last = [], time.perf_counter()
+
+    async def ticker():
+        nonlocal last
+        while True:
+            await asyncio.sleep(0.005)
+            now = time.perf_counter()
+            gaps.append(now - last)
+            last = now
+
+    tick = asyncio.create_task(ticker())
+    try:
+        result = await awaitable
+        return result, max(gaps + [time.perf_counter() - last])
+    finally:
+        tick.cancel()
+
+
 def _lock_keys(client):
     return [k for k in client.scan_iter(match="lock:*")]
 
@@ -208,25 +229,12 @@ def test_async_stream_waits_for_the_lock_without_holding_the_loop(redis_url):
         holder.acquire()
         threading.Timer(0.4, holder.release).start()
 
-        async def main():
-            gaps, last = [], time.perf_counter()
-
-            async def ticker():
-                nonlocal last
-                while True:
-                    await asyncio.sleep(0.005)
-                    now = time.perf_counter()
-                    gaps.append(now - last)
-                    last = now
-
-            tick = asyncio.create_task(ticker())
+        async def timed():
             started = time.perf_counter()
             await _drain(make_config())
-            waited = time.perf_counter() - started
-            tick.cancel()
-            return waited, max(gaps)
+            return time.perf_counter() - started
 
-        waited, longest_gap = asyncio.run(main())
+        waited, longest_gap = asyncio.run(_ticking(timed()))
         assert waited >= 0.3
         assert longest_gap < 0.2  # the loop kept running while the stream waited
         assert dbs.get_redis_data("usage:s1", key="m1") == _stream_usage()
@@ -447,23 +455,10 @@ def test_frozen_store_never_holds_the_event_loop(monkeypatch, freezes):
 
             monkeypatch.setattr(cogsift, "get_redis_data", frozen_read)
 
-        async def main():
-            gaps, last = [], time.perf_counter()
+        async def streams():
+            return await asyncio.gather(*(_drain(make_config()) for _ in range(4)), return_exceptions=True)
 
-            async def ticker():
-                nonlocal last
-                while True:
-                    await asyncio.sleep(0.005)
-                    now = time.perf_counter()
-                    gaps.append(now - last)
-                    last = now
-
-            tick = asyncio.create_task(ticker())
-            outcomes = await asyncio.gather(*(_drain(make_config()) for _ in range(4)), return_exceptions=True)
-            tick.cancel()
-            return outcomes, max(gaps)
-
-        outcomes, longest_gap = asyncio.run(main())
+        outcomes, longest_gap = asyncio.run(_ticking(streams()))
         assert [type(o) for o in outcomes] == [redis.exceptions.TimeoutError] * 4
         assert longest_gap < 0.1
         started = time.monotonic()
