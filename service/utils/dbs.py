@@ -54,6 +54,16 @@ Session store
     giving up with ``SessionLockTimeout``, default 30) and "poll" (first pause
     between tries, default 0.001, doubling up to 0.01).  The in-process store
     offers none (None): one process needs only its own locks.
+
+    Writes are fenced: while a lock is held, ``hset_redis_data`` of its field
+    (in the holder's thread or asynchronous task) is made by one script in
+    Redis that writes only if the lock still holds the holder's token.  A
+    holder whose lock expired (a stall longer than "expiry") or was lost (a
+    store restarted without persistence) writes nothing and gets
+    ``SessionLockLost``.  The lock key shares the record's hash slot, so the
+    script also runs on a Redis Cluster.  ``async with lock:`` and
+    ``await lock.call(fn, ...)`` make their round trips on the store's own
+    threads, never on the event loop.
 """
 import asyncio
 import atexit
@@ -69,6 +79,7 @@ import random
 import re
 import threading
 import time
+import uuid
 from collections.abc import Mapping
 
 from langchain_core.documents import Document
@@ -82,7 +93,7 @@ __all__ = [
     "aquery", "get_collection", "get_redis_data", "hset_redis_data",
     "get_client", "client_session", "is_embedded", "client_kind", "vector_db_config",
     "lock_redis_data", "session_store", "set_session_store", "MemorySessionStore", "RedisSessionStore",
-    "RedisClusterSessionStore", "RedisFieldLock", "SessionLockTimeout", "reset",
+    "RedisClusterSessionStore", "RedisFieldLock", "SessionLockTimeout", "SessionLockLost", "reset",
     "build_query_request", "point_to_document",
 ]
 
@@ -627,9 +638,96 @@ class SessionLockTimeout(TimeoutError):
     """A session-store lock was not acquired within its wait."""
 
 
+class SessionLockLost(RuntimeError):
+    """A write under a session-store lock found the lock no longer held by
+    its writer (it expired, or the store lost it): nothing was written."""
+
+
+def _hash_tag(name):
+    # The part of a key a Redis Cluster hashes: the text between its first
+    # "{" and the next "}" when that is not empty, the whole key otherwise.
+    start = name.find("{")
+    if start >= 0:
+        end = name.find("}", start + 1)
+        if end > start + 1:
+            return name[start + 1:end]
+    return name
+
+
+_slot_tags = {}
+
+
+def _slot_tag(slot):
+    # A short text that hashes to ``slot``, for names that cannot be
+    # written inside braces (a "}" and no hash tag of their own).
+    if slot not in _slot_tags:
+        from redis.crc import key_slot
+
+        i = 0
+        while key_slot(str(i).encode()) != slot:  # every slot is reached below 10**6
+            i += 1
+        _slot_tags[slot] = str(i)
+    return _slot_tags[slot]
+
+
 def _lock_name(name, field):
-    # One key per (entry, field); the length prefix keeps any two pairs apart.
-    return "lock:%d:%s:%s" % (len(name), name, field)
+    # One key per (entry, field); the length prefix keeps any two pairs
+    # apart, and the hash tag puts the lock in the entry's own slot.
+    tag = _hash_tag(name)
+    if "}" in tag:
+        from redis.crc import key_slot
+
+        tag = _slot_tag(key_slot(name.encode("utf-8", "surrogatepass")))
+    return "lock:{%s}:%d:%s:%s" % (tag, len(name), name, field)
+
+
+# The locks this thread or task holds: (entry, field) -> lock. Never changed
+# in place, so that a copied context keeps what it was given.
+_held = contextvars.ContextVar("session_store_locks_held", default={})
+
+# Deletes the lock only while it holds the caller's token.
+_RELEASE_SCRIPT = """
+if redis.call('get', KEYS[1]) == ARGV[1] then return redis.call('del', KEYS[1]) end
+return 0
+"""
+# Writes the field only while the lock holds the writer's token; ARGV[4] is
+# the time-to-live in milliseconds ('' leaves it, 0 deletes the entry).
+_FENCED_HSET_SCRIPT = """
+if redis.call('get', KEYS[1]) ~= ARGV[1] then return 0 end
+redis.call('hset', KEYS[2], ARGV[2], ARGV[3])
+if ARGV[4] ~= '' then
+  local ms = tonumber(ARGV[4])
+  if ms <= 0 then redis.call('del', KEYS[2]) else redis.call('pexpire', KEYS[2], ms) end
+end
+return 1
+"""
+
+# Round trips of asynchronous callers run here, off their event loops.
+STORE_THREADS = 8
+_store_threads = None
+_store_threads_guard = threading.Lock()
+
+
+def _store_pool():
+    global _store_threads
+    with _store_threads_guard:
+        if _store_threads is None:
+            _store_threads = concurrent.futures.ThreadPoolExecutor(max_workers=STORE_THREADS,
+                                                                   thread_name_prefix="session-store")
+        return _store_threads
+
+
+def _forget_store_threads():
+    global _store_threads, _store_threads_guard
+    _store_threads, _store_threads_guard = None, threading.Lock()
+
+
+os.register_at_fork(after_in_child=_forget_store_threads)
+
+
+def _submit(fn, *args, **kwargs):
+    # With the caller's context: a write made there is fenced as the caller's.
+    return _store_pool().submit(contextvars.copy_context().run, fn, *args, **kwargs)
 
 
 class RedisFieldLock:
@@ -637,20 +735,30 @@ class RedisFieldLock:
 
     A key set only when absent (``SET NX PX``) with a random token and an
     expiry; released by deleting it only while it still holds that token.
-    ``with lock:`` waits in the calling thread (the GIL is released while it
-    sleeps and while it talks to Redis); ``async with lock:`` waits without
-    holding the event loop longer than one Redis round trip at a time.  Not
-    re-entrant.
+    While it is held, the holder's writes of the field are fenced (see the
+    module's description).  ``with lock:`` waits in the calling thread (the
+    GIL is released while it sleeps and while it talks to Redis); ``async
+    with lock:`` waits on the event loop with asyncio sleeps and makes each
+    try on the store's threads.  Single use, not re-entrant.
+
+    An update that fails or is interrupted gives the lock back without
+    waiting more than ``GIVE_BACK_WAIT`` for the store; a store that does
+    not answer by then is left to the expiry.
     """
 
     MAX_POLL = 0.01
+    GIVE_BACK_WAIT = 0.2
 
     def __init__(self, client, name, field, expiry=10.0, wait=30.0, poll=0.001):
         self.name = _lock_name(name, field)
+        self.record = (name, field)
         self.expiry = float(expiry)
         self.wait = float(wait)
         self.poll = float(poll)
-        self._lock = client.lock(self.name, timeout=self.expiry, blocking=False, thread_local=False)
+        self._client = client
+        self._release_script = client.register_script(_RELEASE_SCRIPT)
+        self._write_script = client.register_script(_FENCED_HSET_SCRIPT)
+        self._token = None
 
     def _pauses(self):
         # Pauses between tries: doubling from ``poll`` with jitter, so that
@@ -664,46 +772,116 @@ class RedisFieldLock:
             yield min(left, pause * random.uniform(0.5, 1.5))
             pause = min(pause * 2, self.MAX_POLL)
 
+    def _try(self):
+        # One round trip. A try whose answer never came (an interrupt, a
+        # store error) may have set the key all the same: it is given back.
+        token = uuid.uuid4().hex
+        try:
+            taken = self._client.set(self.name, token, nx=True, px=max(1, int(self.expiry * 1000)))
+        except BaseException:
+            self._give_back(token)
+            raise
+        if taken:
+            self._token = token
+        return bool(taken)
+
     def acquire(self):
-        if self._lock.acquire(blocking=False):
-            return
-        for pause in self._pauses():
-            time.sleep(pause)
-            if self._lock.acquire(blocking=False):
-                return
+        if not self._try():
+            for pause in self._pauses():
+                time.sleep(pause)
+                if self._try():
+                    break
+        self._fence()
 
     async def acquire_async(self):
-        if self._lock.acquire(blocking=False):
-            return
-        for pause in self._pauses():
-            await asyncio.sleep(pause)
-            if self._lock.acquire(blocking=False):
-                return
+        if not await self._try_off_loop():
+            for pause in self._pauses():
+                await asyncio.sleep(pause)
+                if await self._try_off_loop():
+                    break
+        self._fence()
 
-    def release(self):
+    async def _try_off_loop(self):
+        future = _submit(self._try)
+        try:
+            return await asyncio.wrap_future(future)
+        except asyncio.CancelledError:
+            # The try may still take the lock after its caller has gone.
+            future.add_done_callback(
+                lambda f: f.cancelled() or f.exception() is not None or not f.result() or _submit(self.release))
+            raise
+
+    def _fence(self):
+        _held.set({**_held.get(), self.record: self})
+
+    def _unfence(self):
+        held = _held.get()
+        if held.get(self.record) is self:
+            held = dict(held)
+            del held[self.record]
+            _held.set(held)
+
+    def write(self, text, ttl):
+        """Set the field to ``text`` (and the entry's time-to-live) only
+        while this lock is still held; ``SessionLockLost`` otherwise."""
+        ms = "" if ttl is None else str(max(1, int(round(ttl * 1000))) if ttl > 0 else 0)
+        name, field = self.record
+        if not self._write_script(keys=[self.name, name], args=[self._token, field, text, ms]):
+            raise SessionLockLost("session store lock %r expired or was lost before the write of %r, field %r: "
+                                  "nothing written" % (self.name, name, field))
+
+    def release(self, token=None):
         # A release that fails leaves the key to its expiry.  It must not
         # turn a completed update into a failure, nor hide the error of one
         # that failed.
+        self._unfence()
+        token = token or self._token
+        if token is None:
+            return
         try:
-            self._lock.release()
+            if not self._release_script(keys=[self.name], args=[token]) and token == self._token:
+                _log.warning("session store lock %r was no longer held at its release", self.name)
         except Exception as exc:  # noqa: BLE001 - logged, the key expires
             _log.warning("session store lock %r not released (%s: %s); it expires in %g s",
                          self.name, type(exc).__name__, exc, self.expiry)
+
+    def _give_back(self, token):
+        # Bounded: neither an interrupt nor a store that stopped answering
+        # is held up by the release.
+        if token is None:
+            return
+        thread = threading.Thread(target=self.release, args=(token,), name="session-lock-give-back", daemon=True)
+        thread.start()
+        thread.join(self.GIVE_BACK_WAIT)
+
+    async def call(self, fn, /, *args, **kwargs):
+        """``fn(*args, **kwargs)`` (a blocking store call of the holder) on
+        the store's threads, with the caller's context, so that a write made
+        there is fenced by this lock; the event loop runs meanwhile."""
+        return await asyncio.wrap_future(_submit(fn, *args, **kwargs))
 
     def __enter__(self):
         self.acquire()
         return self
 
-    def __exit__(self, *exc_info):
-        self.release()
+    def __exit__(self, exc_type, *exc_info):
+        self._unfence()
+        if exc_type is None:
+            self.release()
+        else:
+            self._give_back(self._token)
         return False
 
     async def __aenter__(self):
         await self.acquire_async()
         return self
 
-    async def __aexit__(self, *exc_info):
-        self.release()
+    async def __aexit__(self, exc_type, *exc_info):
+        self._unfence()
+        if exc_type is None:
+            await self.call(self.release)
+        else:
+            _submit(self.release)  # not awaited: a failed update is not held up by the store
         return False
 
 
@@ -819,9 +997,15 @@ def hset_redis_data(name, key, value, ttl=None):
     """Store ``value`` (JSON-encodable) under entry ``name``, field ``key``.
 
     ``ttl`` (seconds) is the time-to-live of the whole entry; None leaves the
-    entry's expiry as it is.
+    entry's expiry as it is.  Under the field's lock (``lock_redis_data``),
+    ``SessionLockLost`` when the lock was lost meanwhile: nothing written.
     """
-    session_store().hset(name, key, json.dumps(value, ensure_ascii=False), ttl)
+    text = json.dumps(value, ensure_ascii=False)
+    holder = _held.get().get((name, key))
+    if holder is not None:
+        holder.write(text, ttl)  # only while the holder still holds its lock
+    else:
+        session_store().hset(name, key, text, ttl)
     return True
 
 

@@ -16,7 +16,7 @@ namespace cogsift {
     X(model_name) X(prompt) X(default_session_id) X(unknown_model) X(usage_prefix, "usage:")          \
     X(prompt_tokens) X(completion_tokens) X(total_tokens) X(key) X(image_url) X(input_audio)           \
     X(start_tag, "<think>") X(end_tag, "</think>") X(invoke) X(split) X(search) X(group) X(ttl)        \
-    X(enter, "__enter__") X(exit, "__exit__") X(aenter, "__aenter__") X(aexit, "__aexit__")            \
+    X(enter, "__enter__") X(exit, "__exit__") X(aenter, "__aenter__") X(aexit, "__aexit__") X(call)    \
     X(kw_key, bind::keywords, "key") X(kw_key_value_ttl, bind::keywords, "key", "value", "ttl")       \
     X(zero, 0) X(one, 1) X(empty, "") X(lock_poll, 0.0005)
 
@@ -110,7 +110,8 @@ py::object usage_record(py::handle prompt_tokens, py::handle completion_tokens);
 // lose no increment. Waits block the calling thread with the GIL released.
 void accumulate_usage(const CallIdentity& who, py::handle usage);
 // The same as a coroutine for asynchronous streams: every wait is an
-// asyncio sleep, so the event loop is held only for the store's round trips.
+// asyncio sleep, and with a store lock that offers `call` the read and the
+// write run off the event loop (as the lock's own round trips do).
 bind::Task accumulate_usage_async(CallIdentity who, py::object usage);
 
 // ---------------------------------------------------------------------------

@@ -1,9 +1,11 @@
 // Usage accounting: the running prompt and completion token totals of each
 // conversation and model, kept in the session store.
 #include "cogsift.hpp"
+#include "message_attrs.hpp"
 
 #include <pthread.h>
 
+#include <chrono>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -94,11 +96,17 @@ public:
     UsageLock(const UsageLock&) = delete;
     UsageLock& operator=(const UsageLock&) = delete;
 
+    // The holder may wait for the store's lock for long: the wait is cut
+    // into short slices, so that Ctrl-C (or any signal handler's error)
+    // lands in the waiting main thread, which then holds nothing.
     void lock() {
-        if (!slot_->mutex.try_lock()) {
+        while (!slot_->mutex.try_lock()) {
+            bool taken = false;
             Py_BEGIN_ALLOW_THREADS
-            slot_->mutex.lock();
+            taken = slot_->mutex.try_lock_for(std::chrono::milliseconds(20));
             Py_END_ALLOW_THREADS
+            if (taken) break;
+            if (PyErr_CheckSignals() != 0) throw py::error_already_set();
         }
         locked_ = true;
     }
@@ -108,7 +116,7 @@ private:
     struct Slot {
         // Recursive: a store helper that itself records usage for the same
         // key on the same thread must not hang it.
-        std::recursive_mutex mutex;
+        std::recursive_timed_mutex mutex;
         int users = 0;
     };
 
@@ -169,25 +177,39 @@ py::object store_lock(py::handle usage_key, py::handle model_name) {
     return lock;
 }
 
-// The one read and the one write of the stored record.
-void update_record(py::handle usage_key, py::handle model_name, py::handle usage) {
+// The one read of the stored record.
+py::object read_record(py::handle usage_key, py::handle model_name) {
+    const Names& n = module().n;
+    return bind::call_kw(global(n.get_redis_data), bind::borrow(n.kw_key), usage_key, model_name);
+}
+
+// The stored record with `usage` added (changed in place when there is one).
+py::object added_record(py::object existing, py::handle usage) {
     const Names& n = module().n;
     PyObject* const keys[] = {n.prompt_tokens, n.completion_tokens, n.total_tokens};
-
-    py::object existing = bind::call_kw(global(n.get_redis_data), bind::borrow(n.kw_key), usage_key, model_name);
     if (bind::truthy(existing)) {
         for (PyObject* key : keys) {
             py::object stored = bind::getitem(existing, bind::borrow(key));
             py::object added = bind::mapping_get(usage, key, bind::borrow(n.zero));
             bind::setitem(existing, bind::borrow(key), bind::steal(PyNumber_InPlaceAdd(stored.ptr(), added.ptr())));
         }
-    } else {
-        py::object values[3];
-        for (int i = 0; i < 3; ++i) values[i] = bind::mapping_get(usage, keys[i], bind::borrow(n.zero));
-        existing = bind::dict_of({{keys[0], values[0]}, {keys[1], values[1]}, {keys[2], values[2]}});
+        return existing;
     }
-    bind::call_kw(global(n.hset_redis_data), bind::borrow(n.kw_key_value_ttl), usage_key, model_name, existing,
+    py::object values[3];
+    for (int i = 0; i < 3; ++i) values[i] = bind::mapping_get(usage, keys[i], bind::borrow(n.zero));
+    return bind::dict_of({{keys[0], values[0]}, {keys[1], values[1]}, {keys[2], values[2]}});
+}
+
+// The one write of the stored record.
+void write_record(py::handle usage_key, py::handle model_name, py::handle record) {
+    const Names& n = module().n;
+    bind::call_kw(global(n.hset_redis_data), bind::borrow(n.kw_key_value_ttl), usage_key, model_name, record,
                   bind::borrow(names.record_ttl));
+}
+
+// The one read and the one write of the stored record.
+void update_record(py::handle usage_key, py::handle model_name, py::handle usage) {
+    write_record(usage_key, model_name, added_record(read_record(usage_key, model_name), usage));
 }
 
 // The exit of a `with`/`async with` block left by `failure`: an error the
@@ -252,7 +274,17 @@ bind::Task accumulate_usage_async(CallIdentity who, py::object usage) {
     co_await bind::call_method(lock, n.aenter);
     std::optional<py::error_already_set> failure;
     try {
-        update_record(usage_key, who.model_name, usage);
+        // A lock with `call` makes the read and the write on the store's
+        // threads: a store that stops answering never holds the loop.
+        if (bind::Local call = attrs::lookup(lock, n.call)) {
+            bind::Local existing = co_await bind::call_kw(call, bind::borrow(n.kw_key), global(n.get_redis_data),
+                                                          usage_key, who.model_name);
+            bind::Local record = added_record(existing, usage);
+            co_await bind::call_kw(call, bind::borrow(n.kw_key_value_ttl), global(n.hset_redis_data), usage_key,
+                                   who.model_name, record, bind::borrow(names.record_ttl));
+        } else {
+            update_record(usage_key, who.model_name, usage);
+        }
     } catch (py::error_already_set& e) {
         failure.emplace(std::move(e));
     }

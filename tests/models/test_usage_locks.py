@@ -51,6 +51,27 @@ async def _drain(config):
         pass
 
 
+async def _ticking(awaitable):
+    """What `awaitable` gives, and the longest the event loop went without
+    running a ticker task meanwhile."""
+    gaps, last = [], time.perf_counter()
+
+    async def ticker():
+        nonlocal last
+        while True:
+            await asyncio.sleep(0.005)
+            now = time.perf_counter()
+            gaps.append(now - last)
+            last = now
+
+    tick = asyncio.create_task(ticker())
+    try:
+        result = await awaitable
+        return result, max(gaps + [time.perf_counter() - last])
+    finally:
+        tick.cancel()
+
+
 def _lock_keys(client):
     return [k for k in client.scan_iter(match="lock:*")]
 
@@ -208,25 +229,12 @@ def test_async_stream_waits_for_the_lock_without_holding_the_loop(redis_url):
         holder.acquire()
         threading.Timer(0.4, holder.release).start()
 
-        async def main():
-            gaps, last = [], time.perf_counter()
-
-            async def ticker():
-                nonlocal last
-                while True:
-                    await asyncio.sleep(0.005)
-                    now = time.perf_counter()
-                    gaps.append(now - last)
-                    last = now
-
-            tick = asyncio.create_task(ticker())
+        async def timed():
             started = time.perf_counter()
             await _drain(make_config())
-            waited = time.perf_counter() - started
-            tick.cancel()
-            return waited, max(gaps)
+            return time.perf_counter() - started
 
-        waited, longest_gap = asyncio.run(main())
+        waited, longest_gap = asyncio.run(_ticking(timed()))
         assert waited >= 0.3
         assert longest_gap < 0.2  # the loop kept running while the stream waited
         assert dbs.get_redis_data("usage:s1", key="m1") == _stream_usage()
@@ -343,3 +351,182 @@ def test_lock_wait_gives_up_with_a_timeout(redis_url):
     finally:
         dbs.set_session_store(previous)
         store.close()
+
+
+STALE_HOLDER = """
+import sys
+from langchain_core.messages import AIMessage
+from community.models import cogsift
+real_get = cogsift.get_redis_data
+def held(name, key):
+    record = real_get(name, key=key)
+    print("holding", flush=True)
+    sys.stdin.readline()  # the lock is lost meanwhile
+    return record
+cogsift.get_redis_data = held
+message = AIMessage(content="x")
+message.usage = {"prompt_tokens": 100, "completion_tokens": 100, "total_tokens": 200}
+try:
+    cogsift.qorCogsift().invoke(message, {"input": {"session_id": "s1"}, "metadata": {"model_name": "m1"}})
+    print("wrote", flush=True)
+except Exception as exc:
+    print(type(exc).__name__, flush=True)
+"""
+
+
+def _wait_until(condition, timeout):
+    deadline = time.monotonic() + timeout
+    while not condition():
+        assert time.monotonic() < deadline, "condition not met within %g s" % timeout
+        time.sleep(0.02)
+
+
+@pytest.mark.integration
+@pytest.mark.parametrize("kind, disruption", [("redis", "stall"), ("cluster", "stall"), ("redis", "restart")])
+def test_writer_that_lost_its_lock_never_overwrites_a_newer_total(request, tmp_path, kind, disruption):
+    """A holder stopped (SIGSTOP) past its lock's expiry, or holding while
+    the store restarts without persistence, gets the documented error when
+    it resumes and writes nothing; every update that completed is kept."""
+    server = None
+    if kind == "cluster":
+        url, variable, new = request.getfixturevalue("redis_cluster_url"), "REDIS_CLUSTER_URL", \
+            dbs.RedisClusterSessionStore
+    elif disruption == "restart":
+        server = RedisServer().start()
+        url, variable, new = server.url, "REDIS_URL", dbs.RedisSessionStore
+    else:
+        url, variable, new = request.getfixturevalue("redis_url"), "REDIS_URL", dbs.RedisSessionStore
+    store = new(url)
+    store._redis.flushall()
+    previous = dbs.set_session_store(store)
+    expiry = 1.0 if disruption == "stall" else 30.0
+    env = worker_env({variable: url, "QOR_CONF__service__redis_lock__expiry": str(expiry)})
+    PARSER.invoke(_message(), make_config())
+    holder = subprocess.Popen([sys.executable, "-c", STALE_HOLDER], env=env, stdin=subprocess.PIPE,
+                              stdout=subprocess.PIPE, text=True)
+    try:
+        assert holder.stdout.readline().strip() == "holding"
+        if disruption == "stall":
+            os.kill(holder.pid, signal.SIGSTOP)
+            _wait_until(lambda: _lock_keys(store._redis) == [], expiry + 2)
+        else:
+            server.stop()
+            server.start()
+        for _ in range(5):
+            PARSER.invoke(_message(), make_config())
+        os.kill(holder.pid, signal.SIGCONT)
+        holder.stdin.write("go\n")
+        holder.stdin.flush()
+        assert holder.stdout.readline().strip() == "SessionLockLost"
+        assert holder.wait(timeout=30) == 0
+        done = 5 if disruption == "restart" else 6
+        assert dbs.get_redis_data("usage:s1", key="m1") == {k: done * v for k, v in USAGE.items()}
+        assert _lock_keys(store._redis) == []
+    finally:
+        if holder.poll() is None:
+            os.kill(holder.pid, signal.SIGCONT)
+            holder.kill()
+            holder.wait()
+        dbs.set_session_store(previous)
+        store.close()
+        if server is not None:
+            server.stop()
+
+
+@pytest.mark.integration
+@pytest.mark.parametrize("freezes", ["before the lock", "under the lock"])
+def test_frozen_store_never_holds_the_event_loop(monkeypatch, freezes):
+    """Four streams ending together against a store that stopped answering
+    (before their lock's first try, or once one of them holds the lock and
+    reads): each fails with the client's timeout while the loop keeps
+    running; the synchronous entry keeps the client's timeout and reports
+    its error."""
+    server = RedisServer().start()
+    store = dbs.RedisSessionStore(server.url + "?socket_timeout=1")
+    previous = dbs.set_session_store(store)
+    try:
+        PARSER.invoke(_message(), make_config())
+        if freezes == "before the lock":
+            os.kill(server.proc.pid, signal.SIGSTOP)
+        else:
+            def frozen_read(name, key):
+                os.kill(server.proc.pid, signal.SIGSTOP)
+                return dbs.get_redis_data(name, key=key)
+
+            monkeypatch.setattr(cogsift, "get_redis_data", frozen_read)
+
+        async def streams():
+            return await asyncio.gather(*(_drain(make_config()) for _ in range(4)), return_exceptions=True)
+
+        outcomes, longest_gap = asyncio.run(_ticking(streams()))
+        assert [type(o) for o in outcomes] == [redis.exceptions.TimeoutError] * 4
+        assert longest_gap < 0.1
+        started = time.monotonic()
+        with pytest.raises(redis.exceptions.TimeoutError):
+            PARSER.invoke(_message(), make_config())
+        assert time.monotonic() - started >= 0.9
+    finally:
+        os.kill(server.proc.pid, signal.SIGCONT)
+        dbs.set_session_store(previous)
+        store.close()
+        server.stop()
+
+
+INTERRUPTED = """
+import sys, threading, time
+from langchain_core.messages import AIMessage
+from community.models import cogsift
+def invoke():
+    message = AIMessage(content="x")
+    message.usage = {"prompt_tokens": 1, "completion_tokens": 2, "total_tokens": 3}
+    cogsift.qorCogsift().invoke(message, {"input": {"session_id": "s1"}, "metadata": {"model_name": "m1"}})
+if sys.argv[1] == "in-process lock":  # a thread of this process waits for the store's lock meanwhile
+    threading.Thread(target=invoke, daemon=True).start()
+    time.sleep(0.3)
+print("waiting", flush=True)
+try:
+    invoke()
+except KeyboardInterrupt:
+    print(time.time(), flush=True)
+"""
+
+
+@pytest.mark.integration
+@pytest.mark.parametrize("waits_on", ["store lock", "in-process lock", "frozen store"])
+def test_ctrl_c_lands_whatever_the_usage_update_waits_on(redis_url, waits_on):
+    """SIGINT to a process whose invoke waits for the store's lock (held by
+    another process), for its in-process lock (held by a thread waiting for
+    the store's lock), or for a store that stopped answering: the
+    KeyboardInterrupt lands within 0.5 s and no lock of its own is left."""
+    server = RedisServer().start() if waits_on == "frozen store" else None
+    url = server.url if server else redis_url
+    client = redis.Redis.from_url(url, decode_responses=True)
+    client.flushdb()
+    holder = dbs.RedisFieldLock(client, "usage:s1", "m1", expiry=60)
+    if server:
+        os.kill(server.proc.pid, signal.SIGSTOP)
+    else:
+        holder.acquire()
+    child = subprocess.Popen([sys.executable, "-c", INTERRUPTED, waits_on], env=worker_env({"REDIS_URL": url}),
+                             stdout=subprocess.PIPE, text=True)
+    try:
+        assert child.stdout.readline().strip() == "waiting"
+        time.sleep(0.5)
+        sent = time.time()
+        child.send_signal(signal.SIGINT)
+        landed = float(child.stdout.readline())
+        assert landed - sent < 0.5
+        assert child.wait(timeout=30) == 0
+        if not server:
+            assert _lock_keys(client) == [holder.name]
+            assert client.get(holder.name) == holder._token  # still the holder's, never the child's
+    finally:
+        if child.poll() is None:
+            child.kill()
+            child.wait()
+        if server:
+            os.kill(server.proc.pid, signal.SIGCONT)
+            server.stop()
+        else:
+            holder.release()
+        client.close()

@@ -19,6 +19,7 @@ import argparse
 import asyncio
 import json
 import os
+import signal
 import subprocess
 import sys
 import threading
@@ -87,16 +88,37 @@ def _worker_main(args):
 
     kinds = {"invoke": [invoke], "mixed": [invoke, transform, atransform], "unprotected": [unprotected]}[args.mode]
     added = [dict.fromkeys(KEYS, 0) for _ in range(args.threads)]
+    completed = [0] * args.threads
     errors = []
 
+    if args.stop_after_read:
+        # This process stops itself (SIGSTOP) right after that read of the
+        # record, holding the lock, until the parent continues it.
+        real_get, reads, guard = cogsift.get_redis_data, [0], threading.Lock()
+
+        def read_then_stop(name, key):
+            record = real_get(name, key=key)
+            with guard:
+                reads[0] += 1
+                stop = reads[0] == args.stop_after_read
+            if stop:
+                os.kill(os.getpid(), signal.SIGSTOP)
+            return record
+
+        cogsift.get_redis_data = read_then_stop
+
     def run(index):
-        try:
-            for i in range(args.calls):
+        for i in range(args.calls):
+            try:
                 usage = kinds[(index + i) % len(kinds)]()
-                for key in KEYS:
-                    added[index][key] += usage[key]
-        except BaseException as exc:  # reported to the parent
-            errors.append(repr(exc))
+            except BaseException as exc:  # reported to the parent
+                errors.append(repr(exc))
+                if not args.keep_going:
+                    return
+                continue
+            completed[index] += 1
+            for key in KEYS:
+                added[index][key] += usage[key]
 
     dbs.session_store()  # connect before the start
     print("ready", flush=True)
@@ -110,7 +132,7 @@ def _worker_main(args):
     seconds = time.perf_counter() - started
     total = {key: sum(a[key] for a in added) for key in KEYS}
     stored = dbs.get_redis_data("usage:" + SESSION, key=MODEL)
-    print(json.dumps({"added": total, "updates": args.threads * args.calls, "seconds": seconds,
+    print(json.dumps({"added": total, "updates": sum(completed), "seconds": seconds,
                       "errors": errors, "stored": stored}), flush=True)
 
 
@@ -122,14 +144,24 @@ def worker_env(store_env):
     return env
 
 
-def run_workers(processes, threads, calls, mode, store_env, timeout=300):
+def run_workers(processes, threads, calls, mode, store_env, timeout=300, stall=None):
     """Runs the workers together; returns {"added", "updates", "seconds",
-    "errors", "stored"}: the sums of the workers' reports, ``seconds`` the
-    longest, ``stored`` the record the last worker to finish read back."""
+    "errors", "stored"}: the sums of the workers' reports (``updates`` those
+    that completed without error), ``seconds`` the longest, ``stored`` the
+    record the last worker to finish read back.
+
+    ``stall`` (reads, seconds): the first worker stops (SIGSTOP) right after
+    its ``reads``-th read of the record, holding the lock, and is continued
+    ``seconds`` later; the workers then go on after an error instead of
+    ending their thread."""
     env = worker_env(store_env)
     command = [sys.executable, __file__, "--threads", str(threads), "--calls", str(calls), "--mode", mode]
-    procs = [subprocess.Popen(command, env=env, stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
-             for _ in range(processes)]
+    first = command
+    if stall is not None:
+        command = command + ["--keep-going"]
+        first = command + ["--stop-after-read", str(stall[0])]
+    procs = [subprocess.Popen(first if i == 0 else command, env=env, stdin=subprocess.PIPE,
+                              stdout=subprocess.PIPE, text=True) for i in range(processes)]
     try:
         for p in procs:
             line = p.stdout.readline()
@@ -138,6 +170,10 @@ def run_workers(processes, threads, calls, mode, store_env, timeout=300):
         for p in procs:
             p.stdin.write("go\n")
             p.stdin.flush()
+        if stall is not None:
+            os.waitpid(procs[0].pid, os.WUNTRACED)  # returns once it has stopped
+            time.sleep(stall[1])
+            os.kill(procs[0].pid, signal.SIGCONT)
         reports = []
         for p in procs:
             out, _ = p.communicate(timeout=timeout)
@@ -163,4 +199,6 @@ if __name__ == "__main__":
     cli.add_argument("--threads", type=int, default=1)
     cli.add_argument("--calls", type=int, default=100)
     cli.add_argument("--mode", choices=("invoke", "mixed", "unprotected"), default="invoke")
+    cli.add_argument("--keep-going", action="store_true", help="go on after a failed update")
+    cli.add_argument("--stop-after-read", type=int, default=0, help="stop this process after that read")
     _worker_main(cli.parse_args())
