@@ -18,6 +18,8 @@ from pathlib import Path
 
 import pytest
 
+pytestmark = pytest.mark.integration
+
 HERE = Path(__file__).resolve().parent
 SOURCE = HERE / "test_think_split.cpp"
 # The modules' own flags (src/build.json), optimised less, warnings as errors.

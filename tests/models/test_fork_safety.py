@@ -4,7 +4,11 @@ import subprocess
 import sys
 import textwrap
 
+import pytest
+
 from .usage_workers import ROOT, worker_env
+
+pytestmark = pytest.mark.integration
 
 CHILD = textwrap.dedent("""
     import os, signal, sys, threading

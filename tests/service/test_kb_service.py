@@ -12,6 +12,8 @@ import requests
 
 from hostkit.kb_service import KbService
 
+pytestmark = pytest.mark.integration
+
 ROOT = Path(__file__).resolve().parents[2]
 KEY = "kb-test-key"
 
