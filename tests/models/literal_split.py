@@ -3,7 +3,9 @@
 This is the reference the compiled module is compared with: every step is
 the straightforward one (the whole held-back buffer is rescanned on every
 chunk), the end-of-input flush changes the last chunk in place, and the text
-the usage step would count is handed to ``on_answer``.
+the usage step would count is handed to ``on_answer``. With
+``starts_in_reasoning`` the stream begins inside the reasoning, as for a
+model whose prompt already opened it.
 """
 
 START_TAG = "<think>"
@@ -30,9 +32,9 @@ def partial_scan(buffer, tag, cancel_on_gt):
 
 
 class LiteralSplit:
-    def __init__(self):
+    def __init__(self, starts_in_reasoning=False):
         self.buffer = ""
-        self.in_think = False
+        self.in_think = starts_in_reasoning
         self.pending_output = []
         self.pending_think = []
 
@@ -114,9 +116,10 @@ def _answer_step(answer, chunk):
     return answer
 
 
-def literal_transform(chunks, on_answer=None):
-    """Steps 2 to 5 (and the answer of step 6 when `on_answer` is given)."""
-    state = LiteralSplit()
+def literal_transform(chunks, on_answer=None, starts_in_reasoning=False):
+    """The split of a stream (and the answer the usage step counts, handed to
+    `on_answer` when it is given)."""
+    state = LiteralSplit(starts_in_reasoning)
     answer = ""
     last = None
     for chunk in chunks:
@@ -133,8 +136,8 @@ def literal_transform(chunks, on_answer=None):
         on_answer(answer)
 
 
-async def literal_atransform(chunks, on_answer=None):
-    state = LiteralSplit()
+async def literal_atransform(chunks, on_answer=None, starts_in_reasoning=False):
+    state = LiteralSplit(starts_in_reasoning)
     answer = ""
     last = None
     async for chunk in chunks:

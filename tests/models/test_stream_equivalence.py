@@ -1,6 +1,8 @@
 """The compiled streaming split against the literal Python model, on random
 streams rich in "<", ">", "/", tag letters and whole tags, cut at random
-places, with pass-through chunks, for all three entry points.
+places, with pass-through chunks, for all three entry points; the parser's
+own entries alternate between streams that start outside and inside the
+reasoning (`starts_in_reasoning`; the module-level function has no switch).
 
 The one intended difference: when the end-of-input flush falls on a chunk
 that was already emitted, the module emits a copy and leaves the emitted
@@ -107,8 +109,9 @@ def test_sync_entries_match_the_literal_model(entry, counted):
         got_chunks, want_chunks = build(layout, plain), build(layout, plain)
         answers = []
         if entry == "transform":
-            got = snapshot(cogsift.qorCogsift().transform(iter(got_chunks), CONFIG))
-            want = snapshot(literal_transform(want_chunks, answers.append))
+            inside = n % 2 == 1
+            got = snapshot(cogsift.qorCogsift(starts_in_reasoning=inside).transform(iter(got_chunks), CONFIG))
+            want = snapshot(literal_transform(want_chunks, answers.append, inside))
             assert counted[-1] == answers[-1], layout
         else:
             got = snapshot(cogsift.atransform(got_chunks))
@@ -131,10 +134,11 @@ def test_async_entry_matches_the_literal_model(counted):
             layout = random_layout(rng)
             got_chunks, want_chunks = build(layout, n % 3 == 0), build(layout, n % 3 == 0)
             answers = []
+            parser = cogsift.qorCogsift(starts_in_reasoning=n % 2 == 1)
             got = [(c, c.content, c.reasoning_content) async for c in
-                   cogsift.qorCogsift().atransform(source(got_chunks, random.Random(n)), CONFIG)]
+                   parser.atransform(source(got_chunks, random.Random(n)), CONFIG)]
             want = [(c, c.content, c.reasoning_content) async for c in
-                    literal_atransform(source(want_chunks, random.Random(n)), answers.append)]
+                    literal_atransform(source(want_chunks, random.Random(n)), answers.append, n % 2 == 1)]
             check(layout, got, got_chunks, want, want_chunks)
             assert counted[-1] == answers[-1], layout
 
