@@ -60,7 +60,7 @@ BIND_MODULE(cogsift, m) {
         {.name = "_fast_attributes",
          .doc = "Whether the direct attribute paths for message objects are active; True or False switches "
                 "them on or off.",
-         .params = {{"enabled", bind::ParamKind::PositionalOrKeyword, bind::with_default(py::none())}},
+         .params = {{"enabled", bind::ParamKind::PositionalOrKeyword, py::none()}},
          .impl = bind::wrap<cogsift::fast_attributes>},
         state->module_name);
 

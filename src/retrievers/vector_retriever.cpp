@@ -277,7 +277,6 @@ namespace {
 void define_vector_retriever(py::module_& m) {
     Module& M = module();
     py::object base = m.attr("VectorStoreRetriever");  // LangChain's, until replaced below
-    py::object typing = py::module_::import("typing");
     const char* qualname = "VectorStoreRetriever";
 
     auto method = [&](bind::FunctionDef def) { return bind::make_method(qualname, std::move(def), M.module_name); };
