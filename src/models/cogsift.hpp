@@ -116,7 +116,10 @@ bind::Task accumulate_usage_async(CallIdentity who, py::object usage);
 py::object transform(py::object self, py::object chunks, py::object config);
 py::object atransform(py::object self, py::object chunks, py::object config);
 
-// Module parts register themselves (bind::Definition).
-using bind::Definition;
+// The module's parts, defined in this order by its init body
+// (cogsift_module.cpp).
+void define_token_count(py::module_& m);    // token_count.cpp
+void define_module_stream(py::module_& m);  // stream.cpp
+void define_parser(py::module_& m);         // parser.cpp
 
 }  // namespace cogsift

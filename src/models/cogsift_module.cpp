@@ -54,7 +54,10 @@ BIND_MODULE(cogsift, m) {
     state->think_pattern = re.attr("compile")("<think>(.*?)</think>", re.attr("DOTALL"));
 
     cogsift::attrs::init(m.attr("AIMessageChunk"));
-    bind::run_definitions(m);
+    bind::fill_part_names();
+    cogsift::define_token_count(m);
+    cogsift::define_module_stream(m);
+    cogsift::define_parser(m);
 
     m.attr("_fast_attributes") = bind::make_function(
         {.name = "_fast_attributes",

@@ -85,6 +85,11 @@ std::pair<py::object, py::object> retrieval_entries(const char* class_name, bind
 // `self` on a new event loop.
 py::object run_async_entry(py::handle self, py::handle inputs);
 
-using bind::Definition;
+// The module's parts, defined in this order by its init body (qor_module.cpp).
+void define_rank_table(py::module_& m);          // rank_table.cpp
+void define_vector_retriever(py::module_& m);    // vector_retriever.cpp
+void define_recommender(py::module_& m);         // recommender.cpp
+void define_http_exchange(py::module_& m);       // http_exchange.cpp
+void define_external_retriever(py::module_& m);  // external_retriever.cpp
 
 }  // namespace qor

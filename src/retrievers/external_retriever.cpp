@@ -561,6 +561,8 @@ py::object get_relevant_documents(py::object self, py::object inputs) {
     return checked_list(std::move(result));
 }
 
+}  // namespace
+
 void define_external_retriever(py::module_& m) {
     Module& M = module();
     g_names.fill();
@@ -683,8 +685,4 @@ Returns:
     g_class = bind::keep(cls);
     m.attr("ExternalRetriever") = cls;
 }
-
-const Definition registered(40, define_external_retriever);
-
-}  // namespace
 }  // namespace qor

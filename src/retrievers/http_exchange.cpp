@@ -296,6 +296,8 @@ struct Pool {
 };
 Pool g_pool;
 
+}  // namespace
+
 void define_http_exchange(py::module_& m) {
     Exchange& x = g_names;
     x.fill();
@@ -323,10 +325,6 @@ void define_http_exchange(py::module_& m) {
     // at "socket.__new__" events of threads that are making an exchange.
     bind::check(PySys_AddAuditHook(capture_sockets, nullptr));
 }
-
-const Definition registered(35, define_http_exchange);
-
-}  // namespace
 
 py::object new_exchange(py::handle api_timeout) {
     const Exchange& x = names();

@@ -273,7 +273,6 @@ py::object validate_search_type(py::object cls, py::object values) {
 
 }  // namespace
 
-namespace {
 void define_vector_retriever(py::module_& m) {
     Module& M = module();
     py::object base = m.attr("VectorStoreRetriever");  // LangChain's, until replaced below
@@ -376,7 +375,4 @@ Raises:
         M.module_name);
 }
 
-
-const Definition registered(20, define_vector_retriever);
-}  // namespace
 }  // namespace qor
