@@ -321,6 +321,7 @@ def test_holder_killed_while_holding_blocks_others_only_until_the_expiry(redis_u
         if holder.poll() is None:
             holder.kill()
             holder.wait()
+        holder.stdout.close()
         dbs.set_session_store(previous)
         store.close()
         client.close()

@@ -155,3 +155,4 @@ def test_runs_as_a_module(tmp_path):
     finally:
         proc.terminate()
         proc.wait(timeout=30)
+        proc.stdout.close()
