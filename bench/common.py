@@ -1,5 +1,7 @@
 """Shared helpers of the benchmarks: repeatable timing and result tables."""
+import io
 import os
+import platform
 import statistics
 import sys
 import time
@@ -12,6 +14,44 @@ for entry in (ROOT / "service", ROOT, ROOT / "bench"):
 _shared = ROOT.parent / "shared" / "tiktoken"
 if "TIKTOKEN_CACHE_DIR" not in os.environ and _shared.is_dir():
     os.environ["TIKTOKEN_CACHE_DIR"] = str(_shared)
+
+
+DOCS = ROOT / "docs" / "benchmarks.md"
+
+
+def write_docs(text):
+    """Put `text` (the running script's markdown tables) into
+    docs/benchmarks.md between the script's markers, replacing what an earlier
+    run wrote there, with the command line, the machine and the load it ran
+    under; a section not there yet is added at the end."""
+    section = "bench/" + Path(sys.argv[0]).name
+    command = " ".join([section] + [a for a in sys.argv[1:] if a != "--write-docs"])
+    begin, end = "<!-- %s: begin -->" % section, "<!-- %s: end -->" % section
+    note = "Written by `%s --write-docs` on %s: %s, %d cores, Python %s, load average %.1f at the end." % (
+        command, time.strftime("%Y-%m-%d"), platform.machine(), os.cpu_count() or 0, platform.python_version(),
+        os.getloadavg()[0])
+    block = "%s\n%s\n\n%s\n%s" % (begin, note, text.strip(), end)
+    doc = DOCS.read_text() if DOCS.exists() else "# Benchmarks\n"
+    if begin in doc and end in doc:
+        head, rest = doc.split(begin, 1)
+        doc = head + block + rest.split(end, 1)[1]
+    else:
+        doc = doc.rstrip("\n") + "\n\n" + block + "\n"
+    DOCS.write_text(doc)
+
+
+class PrintedTables(io.TextIOBase):
+    """Standard output that keeps a copy of what is printed, for write_docs."""
+
+    def __init__(self, out):
+        self.out, self.copy = out, io.StringIO()
+
+    def write(self, text):
+        self.copy.write(text)
+        return self.out.write(text)
+
+    def flush(self):
+        self.out.flush()
 
 
 def measure(fn, number, repeat=7):

@@ -13,10 +13,11 @@ everything else.
 """
 import argparse
 import asyncio
+import sys
 import time
 
 import common  # noqa: F401  (sets up sys.path)
-from common import fmt_time, print_table
+from common import PrintedTables, fmt_time, print_table, write_docs
 
 from community.retrievers import qor
 from oxa_vector_client.http import models
@@ -61,7 +62,9 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--calls", type=int, default=20)
     parser.add_argument("--samples", type=int, default=9)
+    parser.add_argument("--write-docs", action="store_true", help="also write the tables into docs/benchmarks.md")
     args = parser.parse_args()
+    printed = sys.stdout = PrintedTables(sys.stdout)
 
     from hostkit.corpus import index_corpus
 
@@ -135,6 +138,8 @@ def main():
              ("asyncio.run of a no-op coroutine", lambda: asyncio.run(_noop()))]
     print_table("Per-call set-up", ["step", "time of one call"], [[l, fmt(sample(f, c, s))] for l, f in parts])
     loop.close()
+    if args.write_docs:
+        write_docs(printed.copy.getvalue())
 
 
 async def _noop():

@@ -1002,6 +1002,7 @@ def main(argv=None):
     ap.add_argument("--out", type=Path, default=RESULTS, help="results folder (default bench/results)")
     ap.add_argument("--no-plots", action="store_true")
     ap.add_argument("-v", "--verbose", action="store_true", help="progress on standard error")
+    ap.add_argument("--write-docs", action="store_true", help="also write the table into docs/benchmarks.md")
     args = ap.parse_args(argv)
     if "TIKTOKEN_CACHE_DIR" not in os.environ:
         sys.exit("run.py: set TIKTOKEN_CACHE_DIR to the directory holding the tokenizer data")
@@ -1052,6 +1053,8 @@ def main(argv=None):
     table = markdown(rows, memory, profile, info, args)
     print(table)
     (args.out / "table.md").write_text(table + "\n")
+    if args.write_docs:
+        common.write_docs(table)
     raw = {"machine": info, "args": {k: str(v) if isinstance(v, Path) else v for k, v in vars(args).items()},
            "rows": [r.as_dict() for r in rows], "memory": memory,
            "sweeps": {s.kind: {"series": {name: {str(k): v.as_dict() for k, v in pts.items()}

@@ -7,7 +7,7 @@ their updates together; printed: updates per second and the increments lost
 (stored totals against the sum of what the workers added), for the parser
 and for the baseline, the same read and write without any lock.
 
-    .venv/bin/python bench/usage_locks.py [--calls 200] [--only redis cluster]
+    .venv/bin/python bench/usage_locks.py [--calls 200] [--only redis cluster] [--write-docs]
 
 The figures depend on the machine's load; the lost counts of the parser must
 be 0 in every row.
@@ -19,10 +19,11 @@ import tempfile
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
-sys.path[:0] = [str(ROOT / "tests"), str(ROOT / "tests" / "models"), str(ROOT / "service")]
+sys.path[:0] = [str(ROOT / "tests"), str(ROOT / "tests" / "models"), str(ROOT / "service"), str(ROOT / "bench")]
 
 import redis  # noqa: E402
 
+from common import PrintedTables, write_docs  # noqa: E402
 from redis_servers import RedisServer, start_cluster  # noqa: E402
 from usage_workers import MODEL, SESSION, run_workers  # noqa: E402
 
@@ -71,7 +72,9 @@ def main():
     cli = argparse.ArgumentParser()
     cli.add_argument("--calls", type=int, default=200, help="updates per thread")
     cli.add_argument("--only", nargs="*", choices=("memory", "redis", "cluster"))
+    cli.add_argument("--write-docs", action="store_true", help="also write the table into docs/benchmarks.md")
     args = cli.parse_args()
+    printed = sys.stdout = PrintedTables(sys.stdout)
     only = set(args.only or ("memory", "redis", "cluster"))
     print("| Store | Workers | Parser, updates/s | Parser, lost | Baseline (no lock), updates/s "
           "| Baseline, lost | Parser ÷ baseline |")
@@ -102,6 +105,8 @@ def main():
     if bad:
         print("LOST INCREMENTS in %d rows" % len(bad))
         sys.exit(1)
+    if args.write_docs:
+        write_docs(printed.copy.getvalue())
 
 
 if __name__ == "__main__":

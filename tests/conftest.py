@@ -86,3 +86,44 @@ def blockbuster():
             for filename, names in BLOCKING_ALLOWED:
                 function.can_block_in(filename, names)
         yield detector
+
+
+# Unit tests run in this process alone; a test that starts a server, a
+# subprocess or a compiler is an integration test (`-m "not integration"`
+# leaves those out). Tests using these fixtures are marked here; any other
+# test that starts one without the mark fails, so the split stays true.
+# Redis and Redis Cluster, the compiled probe of the binding layer, and the
+# HTTP servers of the external retriever's tests.
+INTEGRATION_FIXTURES = frozenset({"redis_url", "redis_cluster_url", "probe", "server", "other_server", "tls_server"})
+STARTING_EVENTS = frozenset({"subprocess.Popen", "os.fork", "os.forkpty", "os.posix_spawn", "os.system",
+                             "socket.bind"})
+_started = None  # the events seen while an unmarked test runs, else None
+
+
+def _record_start(event, args):
+    if _started is not None and event in STARTING_EVENTS:
+        _started.append(event)
+
+
+sys.addaudithook(_record_start)
+
+
+def pytest_collection_modifyitems(items):
+    for item in items:
+        if INTEGRATION_FIXTURES.intersection(item.fixturenames):
+            item.add_marker(pytest.mark.integration)
+
+
+@pytest.fixture(autouse=True)
+def _unit_tests_stay_in_process(request):
+    global _started
+    if request.node.get_closest_marker("integration"):
+        yield
+        return
+    _started = []
+    try:
+        yield
+    finally:
+        started, _started = _started, None
+    if started:
+        pytest.fail("started %s without the integration mark" % ", ".join(sorted(set(started))))

@@ -99,6 +99,7 @@ class RedisServer:
         except subprocess.TimeoutExpired:
             self.proc.kill()
             self.proc.wait()
+        self.proc.stderr.close()
         self.proc = None
 
 

@@ -34,9 +34,6 @@ struct Param {
     py::object annotation{};     // empty: not annotated
 };
 
-// Default value helper: `Param{"config", kind, with_default(py::none())}`.
-inline py::object with_default(py::object v) { return v; }
-
 // The parsed arguments of one call, one slot per declared parameter. Slots
 // are borrowed and valid for the duration of the call; a parameter with a
 // default that was not passed holds the default; a **kwargs parameter holds a

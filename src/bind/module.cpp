@@ -1,8 +1,6 @@
 // The module machinery: its init body, its globals and its parts.
 #include "module.hpp"
 
-#include <algorithm>
-#include <utility>
 #include <vector>
 
 namespace bind {
@@ -10,18 +8,16 @@ namespace bind {
 namespace {
 PyObject* g_globals = nullptr;  // the module's dict, kept for the life of the process
 
-std::vector<std::pair<int, DefineFn>>& definitions() {
-    static auto* list = new std::vector<std::pair<int, DefineFn>>();  // filled during static initialisation
+std::vector<void (*)()>& part_names() {
+    static auto* list = new std::vector<void (*)()>();  // filled during static initialisation
     return *list;
 }
 }  // namespace
 
-Definition::Definition(int order, DefineFn define) { definitions().emplace_back(order, define); }
+PartNames::PartNames(void (*fill)()) { part_names().push_back(fill); }
 
-void run_definitions(py::module_& m) {
-    auto list = definitions();
-    std::stable_sort(list.begin(), list.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
-    for (const auto& [order, define] : list) define(m);
+void fill_part_names() {
+    for (auto fill : part_names()) fill();
 }
 
 py::object global(PyObject* name) {

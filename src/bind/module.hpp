@@ -22,15 +22,14 @@ int run_module_body(PyObject* module, void (*body)(py::module_&)) noexcept;
 // module is seen); NameError like the interpreter's when it is missing.
 py::object global(PyObject* name);
 
-// Each source file of a module registers the function that defines its names
-// (a static `Definition` object); the module body runs them by increasing
-// `order` once it has bound the names they use, so a new part of a module is
-// one new file.
-using DefineFn = void (*)(py::module_& m);
-struct Definition {
-    Definition(int order, DefineFn define);
+// A module's parts are defined by its init body, in order, in one place (the
+// module file); each part's own interned names (BIND_PART_NAMES, a static
+// `PartNames` object) are filled by fill_part_names(), which the body calls
+// once it has bound the module's own names and before it defines the parts.
+struct PartNames {
+    explicit PartNames(void (*fill)());
 };
-void run_definitions(py::module_& m);
+void fill_part_names();
 
 }  // namespace bind
 

@@ -100,7 +100,7 @@ inline void add_type_name(py::handle& names, const char* module, const char* nam
 #define BIND_PART_NAMES(Type, NAMES, variable)                                      \
     BIND_NAMES(Type, NAMES);                                                        \
     Type variable;                                                                  \
-    const ::bind::Definition variable##_filled(-1, [](py::module_&) { variable.fill(); })
+    const ::bind::PartNames variable##_filled([] { variable.fill(); })
 
 // The names of NAMES and, for `bind::global`, those of the globals IMPORTS binds.
 #define BIND_MODULE_NAMES(Type, NAMES, IMPORTS)                                                        \

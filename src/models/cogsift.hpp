@@ -14,8 +14,8 @@ namespace cogsift {
     X(tokenizer) X(get_input_len) X(get_text_token_len) X(encode_ordinary) X(dumps) X(messages) X(text) \
     X(content) X(reasoning_content) X(usage) X(input) X(configurable) X(metadata) X(session_id)         \
     X(model_name) X(prompt) X(default_session_id) X(unknown_model) X(usage_prefix, "usage:")          \
-    X(prompt_tokens) X(completion_tokens) X(total_tokens) X(key) X(image_url) X(input_audio)           \
-    X(start_tag, "<think>") X(end_tag, "</think>") X(invoke) X(split) X(search) X(group) X(ttl)        \
+    X(prompt_tokens) X(completion_tokens) X(total_tokens) X(image_url) X(input_audio)                  \
+    X(start_tag, "<think>") X(end_tag, "</think>") X(split) X(search) X(group)                         \
     X(enter, "__enter__") X(exit, "__exit__") X(aenter, "__aenter__") X(aexit, "__aexit__") X(call)    \
     X(kw_key, bind::keywords, "key") X(kw_key_value_ttl, bind::keywords, "key", "value", "ttl")       \
     X(zero, 0) X(one, 1) X(empty, "") X(lock_poll, 0.0005)
@@ -27,11 +27,7 @@ namespace cogsift {
     TYPE(BaseMessage, "langchain_core.messages")                                                     \
     TYPE(PromptValue, "langchain_core.prompt_values")                                                \
     FROM(StrOutputParser, "langchain_core.output_parsers")                                           \
-    FROM(ChatPromptValue, "langchain_core.prompt_values")                                            \
     FROM(AIMessageChunk, "langchain_core.messages")                                                  \
-    FROM(BaseMessage, "langchain_core.messages")                                                     \
-    FROM(BaseMessageChunk, "langchain_core.messages")                                                \
-    FROM(AIMessage, "langchain_core.messages")                                                       \
     FROM(get_redis_data, "utils.dbs")                                                                \
     FROM(hset_redis_data, "utils.dbs")                                                               \
     /* a store module without it leaves the in-process lock alone */                                 \
@@ -122,7 +118,10 @@ bind::Task accumulate_usage_async(CallIdentity who, py::object usage);
 py::object transform(py::object self, py::object chunks, py::object config);
 py::object atransform(py::object self, py::object chunks, py::object config);
 
-// Module parts register themselves (bind::Definition).
-using bind::Definition;
+// The module's parts, defined in this order by its init body
+// (cogsift_module.cpp).
+void define_token_count(py::module_& m);    // token_count.cpp
+void define_module_stream(py::module_& m);  // stream.cpp
+void define_parser(py::module_& m);         // parser.cpp
 
 }  // namespace cogsift

@@ -54,13 +54,16 @@ BIND_MODULE(cogsift, m) {
     state->think_pattern = re.attr("compile")("<think>(.*?)</think>", re.attr("DOTALL"));
 
     cogsift::attrs::init(m.attr("AIMessageChunk"));
-    bind::run_definitions(m);
+    bind::fill_part_names();
+    cogsift::define_token_count(m);
+    cogsift::define_module_stream(m);
+    cogsift::define_parser(m);
 
     m.attr("_fast_attributes") = bind::make_function(
         {.name = "_fast_attributes",
          .doc = "Whether the direct attribute paths for message objects are active; True or False switches "
                 "them on or off.",
-         .params = {{"enabled", bind::ParamKind::PositionalOrKeyword, bind::with_default(py::none())}},
+         .params = {{"enabled", bind::ParamKind::PositionalOrKeyword, py::none()}},
          .impl = bind::wrap<cogsift::fast_attributes>},
         state->module_name);
 

@@ -132,6 +132,8 @@ bind::Task ainvoke(py::object self, py::object input, py::object config) {
     co_return co_await through_run(self, names.acall_with_config, bind::borrow(g_asplit_message), input, config);
 }
 
+}  // namespace
+
 void define_parser(py::module_& m) {
     Module& M = module();
     auto method = [&](const char* name, const char* qualname, const char* doc, std::vector<bind::Param> params,
@@ -244,8 +246,4 @@ Yields:
         M.module_name);
     m.attr("qorCogsift") = cls;
 }
-
-const Definition registered(30, define_parser);
-
-}  // namespace
 }  // namespace cogsift

@@ -253,6 +253,8 @@ py::object demo() {
     return py::none();
 }
 
+}  // namespace
+
 void define_module_stream(py::module_& m) {
     Module& M = module();
     auto inner = [&](const char* name, const char* doc, bind::Impl impl, bind::Flavor flavor) {
@@ -313,8 +315,4 @@ Example:
          .return_annotation = type("None")},
         M.module_name);
 }
-
-const Definition registered(20, define_module_stream);
-
-}  // namespace
 }  // namespace cogsift

@@ -103,6 +103,8 @@ py::object get_input_len(py::object inputs) { return bind::steal(PyLong_FromSsiz
 
 py::object get_text_token_len(py::object text) { return bind::steal(PyLong_FromSsize_t(text_token_len(text))); }
 
+}  // namespace
+
 void define_token_count(py::module_& m) {
     Module& M = module();
     py::object int_type = type("int");
@@ -157,8 +159,4 @@ Example:
     m.attr("get_input_len") = input_fn;
     m.attr("get_text_token_len") = text_fn;
 }
-
-const Definition registered(10, define_token_count);
-
-}  // namespace
 }  // namespace cogsift

@@ -17,7 +17,7 @@ namespace qor {
     X(filter) X(k) X(score_threshold) X(query) X(embedding) X(bm25) X(negative_embedding) X(user_dict) \
     X(config) X(params) X(sparse_vectors) X(prefetch) X(using_, "using") X(limit) X(fusion) X(rrf)     \
     X(weight) X(score) X(recommend) X(positive) X(negative) X(strategy) X(best_score)                  \
-    X(json) X(dict) X(info) X(error) X(get) X(append) X(must) X(except_) X(except)
+    X(json) X(dict) X(info) X(error) X(append) X(must) X(except_) X(except)
 
 // What the module imports, in this order, when it is imported; the names
 // bound from the service and LangChain are its globals, a missing service
@@ -26,9 +26,7 @@ namespace qor {
     HOST(asyncio_run, "asyncio", "run")                                                             \
     HOST(deepcopy, "copy", "deepcopy")                                                              \
     HOST(json_loads, "json", "loads")                                                               \
-    FROM(List, "typing")                                                                            \
     FROM(BaseRetriever, "langchain_core.retrievers")                                                \
-    FROM(Document, "langchain_core.documents")                                                      \
     HOST(document_cls, "langchain_core.documents", "Document")                                      \
     FROM(VectorStoreRetriever, "langchain_core.vectorstores")                                       \
     TYPE(Document, "langchain_core.documents")                                                      \
@@ -97,6 +95,12 @@ bool loop_running();
 // raised after the run has ended or, at the latest, after a short grace time.
 py::object run_beside_running_loop(py::object coro);
 
-using bind::Definition;
+// The module's parts, defined in this order by its init body (qor_module.cpp).
+void define_sync_entry(py::module_& m);          // sync_entry.cpp
+void define_rank_table(py::module_& m);          // rank_table.cpp
+void define_vector_retriever(py::module_& m);    // vector_retriever.cpp
+void define_recommender(py::module_& m);         // recommender.cpp
+void define_http_exchange(py::module_& m);       // http_exchange.cpp
+void define_external_retriever(py::module_& m);  // external_retriever.cpp
 
 }  // namespace qor

@@ -513,6 +513,8 @@ py::object get_relevant_documents(py::object self, py::object inputs) {
     return checked_list(run_async_entry(self, inputs));
 }
 
+}  // namespace
+
 void define_external_retriever(py::module_& m) {
     Module& M = module();
     g_names.fill();
@@ -634,8 +636,4 @@ Returns:
     g_class = bind::keep(cls);
     m.attr("ExternalRetriever") = cls;
 }
-
-const Definition registered(40, define_external_retriever);
-
-}  // namespace
 }  // namespace qor

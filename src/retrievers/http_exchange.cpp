@@ -240,6 +240,8 @@ struct Pool {
 };
 Pool g_pool;
 
+}  // namespace
+
 void define_http_exchange(py::module_& m) {
     Exchange& x = g_names;
     x.fill();
@@ -275,10 +277,6 @@ void define_http_exchange(py::module_& m) {
                                 subclass("ExchangeHTTPSConnection", x.tls_connection, x.new_conn, new_conn))},
     }));
 }
-
-const Definition registered(35, define_http_exchange);
-
-}  // namespace
 
 py::object new_exchange(py::handle api_timeout) {
     const Exchange& x = names();

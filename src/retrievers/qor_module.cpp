@@ -133,7 +133,13 @@ BIND_MODULE(qor, m) {
     state->module_name = m.attr("__name__");
     state->resolve(m);
 
-    bind::run_definitions(m);
+    bind::fill_part_names();
+    qor::define_sync_entry(m);
+    qor::define_rank_table(m);
+    qor::define_vector_retriever(m);
+    qor::define_recommender(m);
+    qor::define_http_exchange(m);
+    qor::define_external_retriever(m);
 
     // The public names; the names the import table binds (from the service
     // and LangChain) are the module's own globals, not its interface.

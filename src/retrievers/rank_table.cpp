@@ -41,7 +41,6 @@ py::object get_rrf_dict(py::object k) {
 
 }  // namespace
 
-namespace {
 void define_rank_table(py::module_& m) {
     Module& M = module();
     py::object dict_of_scores = type("Dict[int, float]");
@@ -83,7 +82,4 @@ Example:
     m.attr("get_rrf_dict") = front;
 }
 
-
-const Definition registered(10, define_rank_table);
-}  // namespace
 }  // namespace qor

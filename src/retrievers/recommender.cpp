@@ -54,6 +54,8 @@ bind::Task aget_relevant_documents(py::object self, py::object inputs) {
 
 py::object get_relevant_documents(py::object self, py::object inputs) { return run_async_entry(self, inputs); }
 
+}  // namespace
+
 void define_recommender(py::module_& m) {
     Module& M = module();
     py::object typing = py::module_::import("typing");
@@ -99,8 +101,4 @@ Raises:
         },
         M.module_name);
 }
-
-const Definition registered(30, define_recommender);
-
-}  // namespace
 }  // namespace qor

@@ -187,6 +187,8 @@ void start(HelperRun& run, py::handle thread, py::handle coro) {
     }
 }
 
+}  // namespace
+
 void define_sync_entry(py::module_& m) {
     g_names.fill();
     g_names.resolve(m);
@@ -199,10 +201,6 @@ void define_sync_entry(py::module_& m) {
         },
         m.attr("__name__")));
 }
-
-const Definition registered(5, define_sync_entry);
-
-}  // namespace
 
 bool loop_running() {
     return !bind::call(g_names.running_loop).is_none();

@@ -273,11 +273,9 @@ py::object validate_search_type(py::object cls, py::object values) {
 
 }  // namespace
 
-namespace {
 void define_vector_retriever(py::module_& m) {
     Module& M = module();
     py::object base = m.attr("VectorStoreRetriever");  // LangChain's, until replaced below
-    py::object typing = py::module_::import("typing");
     const char* qualname = "VectorStoreRetriever";
 
     auto method = [&](bind::FunctionDef def) { return bind::make_method(qualname, std::move(def), M.module_name); };
@@ -377,7 +375,4 @@ Raises:
         M.module_name);
 }
 
-
-const Definition registered(20, define_vector_retriever);
-}  // namespace
 }  // namespace qor

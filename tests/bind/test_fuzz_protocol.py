@@ -20,6 +20,7 @@ def test_protocol_fuzzer_agrees_with_python(probe):
     assert fuzz(probe, 3000, seed="suite", out=lines.append) == 0, "\n".join(lines)
 
 
+@pytest.mark.integration
 @pytest.mark.slow
 def test_protocol_fuzzer_under_sanitizers():
     env, reason = native_build.sanitizer_env()

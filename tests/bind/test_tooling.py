@@ -37,6 +37,7 @@ def test_functions_pickle_and_copy_by_reference(probe):
         probe.echo.__module__ = "bindprobe"
 
 
+@pytest.mark.integration
 @pytest.mark.parametrize("module", ["community.models.cogsift", "community.retrievers.qor"])
 def test_stubgen_runs_on_the_modules(module, tmp_path):
     stubgen = shutil.which("stubgen", path=os.path.dirname(sys.executable))

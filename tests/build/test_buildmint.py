@@ -278,6 +278,7 @@ def python_in(path_entries, code, cwd):
     )
 
 
+@pytest.mark.integration
 @pytest.mark.slow
 def test_release_build_of_the_project_from_another_directory(tmp_path):
     build_lib, build_temp = tmp_path / "lib", tmp_path / "temp"
@@ -316,6 +317,7 @@ PYBIND11_MODULE(qor, m) { m.def("answer", [] { return 42; }); }
 """
 
 
+@pytest.mark.integration
 @pytest.mark.slow
 def test_inplace_build_of_a_project_from_another_directory(project, elsewhere):
     write(project / "src" / "retrievers" / "qor_module.cpp", QOR_SOURCE)

@@ -19,6 +19,8 @@ import pytest
 
 import native_build
 
+pytestmark = pytest.mark.integration
+
 HERE = Path(__file__).resolve().parent
 SOURCE = HERE / "test_think_split.cpp"
 

@@ -18,7 +18,7 @@ def memory_store():
     dbs.set_session_store(previous)
 
 
-@pytest.fixture(params=["memory", "redis"])
+@pytest.fixture(params=["memory", pytest.param("redis", marks=pytest.mark.integration)])
 def store(request):
     """The session store of the host stand-ins, in-process and on Redis."""
     if request.param == "memory":

@@ -104,6 +104,7 @@ EXIT_PROGRAM = textwrap.dedent("""
 """)
 
 
+@pytest.mark.integration
 @pytest.mark.parametrize("stream", ["parser.transform(source(), config)", "cogsift.atransform(source())"])
 def test_stream_held_at_exit_closes_its_source_as_a_python_generator_does(stream):
     def run(expression):

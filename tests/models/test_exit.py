@@ -9,6 +9,8 @@ import pytest
 
 from .usage_workers import ROOT, worker_env
 
+pytestmark = pytest.mark.integration
+
 PROGRAM = textwrap.dedent("""
     import threading, time
     from langchain_core.messages import AIMessage, AIMessageChunk

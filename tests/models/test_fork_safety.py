@@ -4,9 +4,12 @@ import subprocess
 import sys
 import textwrap
 
+import pytest
 from subprocess_env import CWD
 
 from .usage_workers import worker_env
+
+pytestmark = pytest.mark.integration
 
 CHILD = textwrap.dedent("""
     import os, signal, sys, threading

@@ -19,6 +19,7 @@ def test_message_fuzzer_agrees_with_the_plain_paths(memory_store):
     assert fuzz_messages.fuzz(cogsift, 1000, seed="suite", out=lines.append) is None, "\n".join(lines)
 
 
+@pytest.mark.integration
 @pytest.mark.slow
 def test_message_fuzzer_under_sanitizers():
     env, reason = native_build.sanitizer_env()

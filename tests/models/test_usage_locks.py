@@ -76,7 +76,8 @@ def _lock_keys(client):
     return [k for k in client.scan_iter(match="lock:*")]
 
 
-@pytest.fixture(params=["memory", "redis", "cluster"])
+@pytest.fixture(params=["memory", pytest.param("redis", marks=pytest.mark.integration),
+                        pytest.param("cluster", marks=pytest.mark.integration)])
 def any_store(request):
     if request.param == "memory":
         new = dbs.MemorySessionStore()
@@ -126,6 +127,7 @@ def test_threads_and_event_loops_mixed_lose_nothing(any_store):
     assert dbs.get_redis_data("usage:mix", key="m1") == expected
 
 
+@pytest.mark.integration
 @pytest.mark.parametrize("processes, threads, calls, mode", [(4, 4, 40, "invoke"), (8, 1, 60, "mixed")])
 @pytest.mark.parametrize("kind", ["redis", "cluster"])
 def test_worker_processes_lose_nothing(request, kind, processes, threads, calls, mode):
@@ -266,6 +268,7 @@ def test_foreign_field_fails_and_is_left_as_it_was(redis_url, text, error):
         store.close()
 
 
+@pytest.mark.integration
 def test_redis_unreachable_then_restarted(tmp_path):
     server = RedisServer(directory=tmp_path).start()
     store = dbs.RedisSessionStore(server.url)
@@ -326,6 +329,7 @@ def test_holder_killed_while_holding_blocks_others_only_until_the_expiry(redis_u
         if holder.poll() is None:
             holder.kill()
             holder.wait()
+        holder.stdout.close()
         dbs.set_session_store(previous)
         store.close()
         client.close()

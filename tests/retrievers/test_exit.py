@@ -10,6 +10,8 @@ import pytest
 
 from models.usage_workers import ROOT, worker_env
 
+pytestmark = pytest.mark.integration
+
 PROGRAM = textwrap.dedent("""
     import asyncio, logging, socket, threading, time
     from langchain_core.documents import Document

@@ -1156,6 +1156,7 @@ print("during:", r.invoke({"query": "q"}), [t.name for t in threading.enumerate(
 """
 
 
+@pytest.mark.integration
 def test_watchdog_thread_ends_before_the_interpreter_finalizes():
     # A daemon thread woken while the interpreter finalizes is ended from
     # inside the call that wanted the lock back; for the watchdog that was

@@ -377,17 +377,18 @@ def test_retrieval_paths_keep_reference_counts_exact(retriever, store):
     before = [sys.getrefcount(o) for o in (inputs, dense, sparse, doc, retriever)]
 
     async def many():
-        for i in range(20_000):
+        for i in range(2_000):
             await retriever._aget_relevant_documents(inputs if i % 2 else {"query": "q", "embedding": dense})
 
     asyncio.run(many())
     post_process = type(retriever).post_process
-    for _ in range(1_000_000):
+    for _ in range(100_000):
         post_process(retriever, given)
     store.calls.clear()
     assert [sys.getrefcount(o) for o in (inputs, dense, sparse, doc, retriever)] == before
 
 
+@pytest.mark.integration
 def test_import_without_the_service_modules_fails_with_their_own_error(tmp_path):
     """The module binds the service's names at import, as `from configs import
     get_configs` does, and fails with the interpreter's own error."""

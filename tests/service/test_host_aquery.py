@@ -237,6 +237,7 @@ def test_queries_share_one_pool_whatever_the_loop(kb):
     assert seen == list(range(12))  # the caller's context goes with the call
 
 
+@pytest.mark.integration
 def test_forked_child_gets_a_pool_of_its_own(kb):
     dense, _ = kb.vec("install")
     parent = doc_ids(run(aquery(kb.name, [], dense, kb.vname, 3, None, None)))

@@ -20,6 +20,7 @@ def dot(a, b):
     return sum(x * y for x, y in zip(a, b))
 
 
+@pytest.mark.integration
 def test_embedding_is_unit_length_deterministic_across_processes_and_meaningful():
     texts = ["How do I install the client on Windows?", "同步卡住不动怎么办", "", "!!!", "API 密钥 key"]
     emb = HashingEmbeddings()

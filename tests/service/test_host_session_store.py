@@ -10,7 +10,7 @@ from utils import dbs
 from utils.dbs import MemorySessionStore, RedisSessionStore, get_redis_data, hset_redis_data
 
 
-@pytest.fixture(params=["memory", "redis"])
+@pytest.fixture(params=["memory", pytest.param("redis", marks=pytest.mark.integration)])
 def store(request):
     if request.param == "redis":
         backend = RedisSessionStore(request.getfixturevalue("redis_url"))

@@ -47,6 +47,7 @@ def test_user_dictionaries_do_not_change_text_analysis():
     assert "资料柜同步器" not in before
 
 
+@pytest.mark.integration
 def test_segmenter_start_up_is_quiet():
     code = "from utils.tokenizer import custom_tokenizer; print(custom_tokenizer('安装失败', set()))"
     out = subprocess.run([sys.executable, "-c", code], cwd=SERVICE_DIR, capture_output=True, text=True,

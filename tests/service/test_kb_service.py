@@ -12,6 +12,8 @@ import requests
 
 from hostkit.kb_service import KbService
 
+pytestmark = pytest.mark.integration
+
 ROOT = Path(__file__).resolve().parents[2]
 KEY = "kb-test-key"
 
@@ -153,3 +155,4 @@ def test_runs_as_a_module(tmp_path):
     finally:
         proc.terminate()
         proc.wait(timeout=30)
+        proc.stdout.close()

@@ -52,6 +52,7 @@ def stub_text(annotation):
     return None if annotation is None else ast.unparse(annotation)
 
 
+@pytest.mark.integration
 def test_stubtest_finds_no_mismatch():
     run = subprocess.run(
         [sys.executable, "-m", "mypy.stubtest", "--allowlist", str(Path(__file__).with_name("stubtest-allowlist.txt")),
@@ -100,6 +101,7 @@ def test_star_import_gives_the_public_names_declared_in_the_stub(name):
     assert set(MODULES[name]) <= declared
 
 
+@pytest.mark.integration
 def test_pyright_flags_misuse_in_a_user_script(tmp_path):
     """pyright (basedpyright) reads the stubs: a user's misuse is flagged, with
     the right rule, and correct use is not."""
