@@ -26,6 +26,7 @@ namespace cogsift {
 #define COGSIFT_IMPORTS(FROM, MODULE, OPTIONAL, TYPE, HOST)                                           \
     TYPE(BaseMessage, "langchain_core.messages")                                                     \
     TYPE(PromptValue, "langchain_core.prompt_values")                                                \
+    TYPE(Generation, "langchain_core.outputs")                                                       \
     FROM(StrOutputParser, "langchain_core.output_parsers")                                           \
     FROM(ChatPromptValue, "langchain_core.prompt_values")                                            \
     FROM(AIMessageChunk, "langchain_core.messages")                                                  \
