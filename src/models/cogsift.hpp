@@ -116,10 +116,18 @@ bind::Task accumulate_usage_async(CallIdentity who, py::object usage);
 // ---------------------------------------------------------------------------
 // Streaming (stream.cpp)
 
-// The method bodies of qorCogsift's streaming operations: the stream of
-// LangChain's run helpers, around the split.
-py::object transform(py::object self, py::object chunks, py::object config);
-py::object atransform(py::object self, py::object chunks, py::object config);
+// The method bodies of qorCogsift's streaming operations: the parser's own
+// LangChain run around the split (stream_run.cpp).
+bind::Generator transform(py::object self, py::object chunks, py::object config);
+bind::AsyncGenerator atransform(py::object self, py::object chunks, py::object config);
+
+// The split of those streams without the run: a generator (an asynchronous
+// one) of the items, then the usage step; `config` as given to the call.
+py::object split_generator(py::handle chunks, py::handle parser, py::handle config);
+py::object asplit_generator(py::handle chunks, py::handle parser, py::handle config);
+
+// The awaitable of an asynchronous iterator's next item.
+py::object next_awaitable(py::handle iterator);
 
 // Module parts register themselves (bind::Definition).
 using bind::Definition;

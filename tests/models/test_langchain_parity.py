@@ -2,9 +2,11 @@
 LangChain class it stands in for: serialization, schemas, the parse entries,
 bad configurations, tracing of the model's own run and closed streams."""
 import asyncio
+import gc
 import warnings
 
 import pytest
+from langchain_core.callbacks import BaseCallbackHandler
 from langchain_core.load import dumps, loads
 from langchain_core.messages import AIMessage, AIMessageChunk
 from langchain_core.output_parsers import StrOutputParser
@@ -117,3 +119,61 @@ def test_config_that_is_not_a_mapping(entry, memory_store):
             else:
                 asyncio.run(run())
         assert message.content == "<think>a</think>b" and not hasattr(message, "reasoning_content")
+
+
+class Ends(BaseCallbackHandler):
+    def __init__(self):
+        self.events = []
+
+    def on_chain_start(self, serialized, inputs, **kw):
+        self.events.append("start")
+
+    def on_chain_end(self, outputs, **kw):
+        self.events.append("end")
+
+    def on_chain_error(self, error, **kw):
+        self.events.append(type(error).__name__)
+
+
+@pytest.mark.parametrize("entry", ["transform", "atransform"])
+def test_closed_stream_reads_its_source_no_further(entry, memory_store):
+    """Closing (or dropping) an unfinished stream closes an endless source where
+    it stands; the run is reported ended as LangChain's own closed streams are
+    (a synchronous one ends, an asynchronous one ends with an error)."""
+    for parser in (StrOutputParser(), cogsift.qorCogsift()):
+        reads, closed, handler = [], [], Ends()
+        endless = parser.__class__ is cogsift.qorCogsift
+
+        def source():
+            try:
+                while endless or len(reads) < 5:
+                    reads.append(1)
+                    yield AIMessageChunk(content="ab")
+            finally:
+                closed.append(True)
+
+        async def asource():
+            try:
+                while endless or len(reads) < 5:
+                    reads.append(1)
+                    yield AIMessageChunk(content="ab")
+            finally:
+                closed.append(True)
+
+        config = make_config(callbacks=[handler])
+        if entry == "transform":
+            stream = parser.transform(source(), config)
+            next(stream), next(stream)
+            stream.close()
+        else:
+            async def run():
+                stream = parser.atransform(asource(), config)
+                await stream.__anext__(), await stream.__anext__()
+                await stream.aclose()
+                await asyncio.sleep(0.01)  # ours reports the early end from a task on the loop
+            asyncio.run(run())
+        gc.collect()
+        if endless:
+            assert len(reads) <= 3 and closed == [True]
+        ended = ["end"] if entry == "transform" else ["GeneratorExit", "CancelledError"]  # LangChain's: the latter
+        assert handler.events[0] == "start" and len(handler.events) == 2 and handler.events[1] in ended, parser
