@@ -153,12 +153,8 @@ def test_closed_stream_reads_its_source_no_further(entry, memory_store):
                 closed.append(True)
 
         async def asource():
-            try:
-                while endless or len(reads) < 5:
-                    reads.append(1)
-                    yield AIMessageChunk(content="ab")
-            finally:
-                closed.append(True)
+            for chunk in source():  # released, and so closed, with this one
+                yield chunk
 
         config = make_config(callbacks=[handler])
         if entry == "transform":
