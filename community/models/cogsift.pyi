@@ -5,6 +5,7 @@ from typing import Any, AsyncIterable, AsyncIterator, Dict, Iterable, Iterator, 
 import tiktoken
 from langchain_core.messages import BaseMessage
 from langchain_core.output_parsers import StrOutputParser
+from langchain_core.outputs import Generation
 from langchain_core.prompt_values import PromptValue
 
 __all__ = ["qorCogsift", "get_input_len", "get_text_token_len", "atransform"]
@@ -22,6 +23,14 @@ class qorCogsift(StrOutputParser):
     starts_in_reasoning: bool = False
     hold_back: Literal["candidate", "tag_prefix"] = "candidate"
     usage_source: Literal["count", "provider"] = "count"
+    @classmethod
+    def get_lc_namespace(cls) -> List[str]: ...
+    @property
+    def InputType(self) -> Any: ...
+    @property
+    def OutputType(self) -> Any: ...
+    def parse_result(self, result: List[Generation], *, partial: bool = False) -> BaseMessage: ...  # type: ignore[override]
+    def parse(self, text: str) -> BaseMessage: ...  # type: ignore[override]
     def invoke(self, input: BaseMessage, config: Mapping[str, Any]) -> BaseMessage: ...  # type: ignore[override]
     async def ainvoke(self, input: BaseMessage, config: Mapping[str, Any]) -> BaseMessage: ...  # type: ignore[override]
     def transform(  # type: ignore[override]

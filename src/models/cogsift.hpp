@@ -26,6 +26,7 @@ namespace cogsift {
 #define COGSIFT_IMPORTS(FROM, MODULE, OPTIONAL, TYPE, HOST)                                           \
     TYPE(BaseMessage, "langchain_core.messages")                                                     \
     TYPE(PromptValue, "langchain_core.prompt_values")                                                \
+    TYPE(Generation, "langchain_core.outputs")                                                       \
     FROM(StrOutputParser, "langchain_core.output_parsers")                                           \
     FROM(AIMessageChunk, "langchain_core.messages")                                                  \
     FROM(get_redis_data, "utils.dbs")                                                                \
@@ -113,15 +114,24 @@ bind::Task accumulate_usage_async(CallIdentity who, py::object usage);
 // ---------------------------------------------------------------------------
 // Streaming (stream.cpp)
 
-// The method bodies of qorCogsift's streaming operations: the stream of
-// LangChain's run helpers, around the split.
-py::object transform(py::object self, py::object chunks, py::object config);
-py::object atransform(py::object self, py::object chunks, py::object config);
+// The method bodies of qorCogsift's streaming operations: the parser's own
+// LangChain run around the split (stream_run.cpp).
+bind::Generator transform(py::object self, py::object chunks, py::object config);
+bind::AsyncGenerator atransform(py::object self, py::object chunks, py::object config);
+
+// The split of those streams without the run: a generator (an asynchronous
+// one) of the items, then the usage step; `config` as given to the call.
+py::object split_generator(py::handle chunks, py::handle parser, py::handle config);
+py::object asplit_generator(py::handle chunks, py::handle parser, py::handle config);
+
+// The awaitable of an asynchronous iterator's next item.
+py::object next_awaitable(py::handle iterator);
 
 // The module's parts, defined in this order by its init body
 // (cogsift_module.cpp).
 void define_token_count(py::module_& m);    // token_count.cpp
 void define_module_stream(py::module_& m);  // stream.cpp
+void define_stream_run(py::module_& m);     // stream_run.cpp
 void define_parser(py::module_& m);         // parser.cpp
 
 }  // namespace cogsift

@@ -57,6 +57,7 @@ BIND_MODULE(cogsift, m) {
     bind::fill_part_names();
     cogsift::define_token_count(m);
     cogsift::define_module_stream(m);
+    cogsift::define_stream_run(m);
     cogsift::define_parser(m);
 
     m.attr("_fast_attributes") = bind::make_function(

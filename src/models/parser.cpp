@@ -8,7 +8,7 @@ namespace cogsift {
 namespace {
 
 #define PARSER_NAMES(X) \
-    X(call_with_config, "_call_with_config") X(acall_with_config, "_acall_with_config") X(last, -1)
+    X(call_with_config, "_call_with_config") X(acall_with_config, "_acall_with_config") X(last, -1) X(message)
 BIND_PART_NAMES(ParserNames, PARSER_NAMES, names);
 
 constexpr Py_ssize_t kStartLen = 7;  // "<think>"
@@ -76,14 +76,9 @@ py::object answer_of_other(py::handle content) {
     return bind::getitem(parts, bind::borrow(names.last));
 }
 
-// The whole-response split, which LangChain's run machinery calls with the
-// message and, as keywords, the parser and the configuration it was called
-// with.
-py::object split_message(py::object input, py::object parser, py::object run_config) {
+// Splits the message in place; returns the answer.
+py::object split_in_place(py::handle input, bool open_at_start) {
     const Names& n = module().n;
-    const CallIdentity who = read_identity(run_config);
-    const bool open_at_start = starts_in_reasoning(parser, run_config);
-
     py::object content = attrs::get(input, n.content);
     const KwargsReasoning given = kwargs_reasoning(input);
     py::object think, answer;
@@ -100,6 +95,16 @@ py::object split_message(py::object input, py::object parser, py::object run_con
     if (!answer) answer = answer_of_other(content);
     attrs::set(input, n.content, answer);
     record_kwargs_reasoning(given, think);
+    return answer;
+}
+
+// The whole-response split, which LangChain's run machinery calls with the
+// message and, as keywords, the parser and the configuration it was called
+// with.
+py::object split_message(py::object input, py::object parser, py::object run_config) {
+    const Names& n = module().n;
+    const CallIdentity who = read_identity(run_config);
+    py::object answer = split_in_place(input, starts_in_reasoning(parser, run_config));
 
     py::object usage = attrs::lookup(input, n.usage);
     if (!usage) {
@@ -115,6 +120,34 @@ py::object split_message(py::object input, py::object parser, py::object run_con
 bind::Task asplit_message(py::object input, py::object parser, py::object run_config) {
     co_return split_message(std::move(input), std::move(parser), std::move(run_config));
 }
+
+// LangChain's parse entries, with no run configuration and so no usage: a
+// chat generation's message is split in place and returned; plain text comes
+// back as a new AIMessage holding its answer and reasoning.
+py::object parse(py::object self, py::object text) {
+    static PyObject* kwnames = bind::keep(py::make_tuple(bind::borrow(module().n.content)));
+    py::object message = bind::call_kw(module().ai_message, bind::borrow(kwnames), text);
+    (void)split_in_place(message, starts_in_reasoning(self, bind::new_dict()));
+    return message;
+}
+
+py::object parse_result(py::object self, py::object result, py::object /*partial*/) {
+    py::object first = bind::getitem(result, bind::borrow(module().n.zero));
+    py::object message = attrs::lookup(first, names.message);
+    if (!message) return parse(self, bind::getattr(first, module().n.text));
+    (void)split_in_place(message, starts_in_reasoning(self, bind::new_dict()));
+    return message;
+}
+
+// The serialization namespace: the parser's own module, where loading finds
+// the class again.
+py::object lc_namespace(py::object /*cls*/) {
+    return bind::steal(PyUnicode_Split(module().module_name.ptr(), bind::str(".").ptr(), -1));
+}
+
+// What the parser takes and gives: chat messages and their chunks, the same
+// objects in and out.
+py::object message_type(py::object /*self*/) { return bind::import_from("langchain_core.messages", "AnyMessage"); }
 
 PyObject* g_split_message = nullptr;
 PyObject* g_asplit_message = nullptr;
@@ -172,6 +205,12 @@ void define_parser(py::module_& m) {
             "<think> into the prompt: everything up to the first </think> is reasoning. Off by default; the "
             "run configuration's \"starts_in_reasoning\" (top level or under \"configurable\") overrides it "
             "per call.");
+    auto builtin = [](const char* name, py::object function) {
+        return bind::call(bind::import_from("builtins", name), function);
+    };
+    py::object message_type_getter = builtin(
+        "property", method("_message_type", "qorCogsift._message_type", "Chat messages and their chunks.", {{"self"}},
+                           bind::wrap<message_type>, bind::Flavor::Plain));
     using bind::Member;
     py::object cls = bind::make_class(
         m.attr("StrOutputParser"),
@@ -197,6 +236,35 @@ void define_parser(py::module_& m) {
                                   switch_default),
                     hold_back_field(),
                     usage_source_field(),
+                    Member::attribute("InputType", message_type_getter),
+                    Member::attribute("OutputType", message_type_getter),
+                    Member::attribute(
+                        "get_lc_namespace",
+                        builtin("classmethod",
+                                method("get_lc_namespace", "qorCogsift.get_lc_namespace",
+                                       "The namespace of the serialized form: [\"community\", \"models\", "
+                                       "\"cogsift\"].",
+                                       {{"cls"}}, bind::wrap<lc_namespace>, bind::Flavor::Plain, type("List[str]")))),
+                    Member::attribute(
+                        "parse_result",
+                        method("parse_result", "qorCogsift.parse_result",
+                               R"doc(Split the first generation as ``invoke`` splits a message.
+
+A chat generation's message is changed in place and returned; a text
+generation is parsed as ``parse`` parses text. No usage is recorded: there
+is no run configuration to name the session and model.)doc",
+                               {{"self"},
+                                bind::typed("result", type("List[Generation]")),
+                                {"partial", bind::ParamKind::KeywordOnly, bind::borrow(Py_False), type("bool")}},
+                               bind::wrap<parse_result>, bind::Flavor::Plain, type("BaseMessage"))),
+                    Member::attribute(
+                        "parse",
+                        method("parse", "qorCogsift.parse",
+                               "Split text as ``invoke`` splits a message's content; returns a new AIMessage "
+                               "with the answer as ``content`` and the reasoning as ``reasoning_content``. No "
+                               "usage is recorded.",
+                               {{"self"}, bind::typed("text", type("str"))}, bind::wrap<parse>,
+                               bind::Flavor::Plain, type("BaseMessage"))),
                     Member::attribute(
                         "invoke",
                         method("invoke", "qorCogsift.invoke",

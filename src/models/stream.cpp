@@ -122,6 +122,8 @@ py::object stream_usage(py::handle config, const StreamSplit& split) {
     return call_usage(config, split.answer(), split.reported_usage());
 }
 
+}  // namespace
+
 py::object next_awaitable(py::handle iterator) {
     PyTypeObject* tp = Py_TYPE(iterator.ptr());
     if (tp->tp_as_async != nullptr && tp->tp_as_async->am_anext != nullptr)
@@ -129,8 +131,6 @@ py::object next_awaitable(py::handle iterator) {
     static PyObject* anext = bind::intern("__anext__");
     return bind::call_method(iterator, anext);
 }
-
-}  // namespace
 
 namespace {
 
@@ -177,49 +177,17 @@ bind::AsyncGenerator asplit_chunks(py::object chunks, py::object parser, py::obj
     co_await bind::make_coroutine(accumulate_usage_async(who, stream_usage(run_config, split)).release());
 }
 
-// The input as the machinery receives it. The machinery reads the first
-// chunk before it starts the run; the configuration is checked before that,
-// so its errors come first, and an input that is not iterable fails after
-// them, as they do without the machinery.
-bind::Generator checked_input(py::object chunks, py::object parser, py::object config) {
-    check_call_config(parser, config);
-    bind::Local iterator = bind::steal(PyObject_GetIter(chunks.ptr()));
-    bind::Local chunk;  // one for the whole stream, registered with the frame once
-    while ((chunk = bind::next_item(iterator))) co_yield chunk;
-}
-
-bind::AsyncGenerator achecked_input(py::object chunks, py::object parser, py::object config) {
-    check_call_config(parser, config);
-    bind::Local iterator = bind::steal(PyObject_GetAIter(chunks.ptr()));
-    bind::Local chunk;
-    for (;;) {
-        try {
-            chunk = co_await next_awaitable(iterator);
-        } catch (py::error_already_set& e) {
-            if (!e.matches(PyExc_StopAsyncIteration)) throw;
-            break;
-        }
-        co_yield chunk;
-    }
-}
-
 PyObject* g_split_chunks = nullptr;
 PyObject* g_asplit_chunks = nullptr;
-PyObject* g_checked_input = nullptr;
-PyObject* g_achecked_input = nullptr;
 
 }  // namespace
 
-py::object transform(py::object self, py::object chunks, py::object config) {
-    py::object input = bind::call(bind::borrow(g_checked_input), chunks, self, config);
-    static PyObject* helper = bind::intern("_transform_stream_with_config");
-    return through_run(self, helper, input, bind::borrow(g_split_chunks), config);
+py::object split_generator(py::handle chunks, py::handle parser, py::handle config) {
+    return bind::call(bind::borrow(g_split_chunks), chunks, parser, config);
 }
 
-py::object atransform(py::object self, py::object chunks, py::object config) {
-    py::object input = bind::call(bind::borrow(g_achecked_input), chunks, self, config);
-    static PyObject* helper = bind::intern("_atransform_stream_with_config");
-    return through_run(self, helper, input, bind::borrow(g_asplit_chunks), config);
+py::object asplit_generator(py::handle chunks, py::handle parser, py::handle config) {
+    return bind::call(bind::borrow(g_asplit_chunks), chunks, parser, config);
 }
 
 namespace {
@@ -273,10 +241,6 @@ void define_module_stream(py::module_& m) {
                            bind::wrap<split_chunks>, bind::Flavor::Generator);
     g_asplit_chunks = inner("_asplit_chunks", "_split_chunks over an asynchronous stream.",
                             bind::wrap<asplit_chunks>, bind::Flavor::AsyncGenerator);
-    g_checked_input = inner("_checked_input", "The input of qorCogsift.transform, its configuration checked first.",
-                            bind::wrap<checked_input>, bind::Flavor::Generator);
-    g_achecked_input = inner("_achecked_input", "_checked_input over an asynchronous stream.",
-                             bind::wrap<achecked_input>, bind::Flavor::AsyncGenerator);
     // For the benchmarks: the split alone, next to the whole entry.
     m.attr("_split_chunks") = bind::borrow(g_split_chunks);
     m.attr("_asplit_chunks") = bind::borrow(g_asplit_chunks);

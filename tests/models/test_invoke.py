@@ -88,7 +88,7 @@ class Slotted:
 
 @pytest.mark.parametrize("message, config, error, after", [
     # Configuration errors come before the message is touched ...
-    (AIMessage(content="<think>a</think>b"), None, AttributeError, ("<think>a</think>b", None)),
+    (AIMessage(content="<think>a</think>b"), None, TypeError, ("<think>a</think>b", None)),
     (AIMessage(content="<think>a</think>b"), {"input": "s"}, AttributeError, ("<think>a</think>b", None)),
     (AIMessage(content="<think>a</think>b"), {"metadata": 3}, AttributeError, ("<think>a</think>b", None)),
     # ... a message that refuses the attribute fails before its content changes ...
