@@ -894,7 +894,9 @@ PyObject* step_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
     } else if (s->state == StepState::Init && s->mode == StepMode::Close) {
         // An aclose() thrown into before it started: the interpreter throws
         // into the generator and ends the way aclose() ends.
-        if (s->gen->frame) {
+        if (s->gen->anext_running) {
+            r = step_send_impl(s, nullptr, exc, &result);  // refused in aclose()'s words
+        } else if (s->gen->frame) {
             s->mode = StepMode::Throw;
             r = step_send_impl(s, nullptr, exc, &result);
         } else {
