@@ -67,7 +67,7 @@ PyObject* intern(const char* text);
 [[noreturn]] void park_thread_at_exit() noexcept;
 
 template <class F>
-PyObject* entering_python(F&& f) {
+auto entering_python(F&& f) -> decltype(f()) {
     try {
         return f();
     } catch (abi::__forced_unwind&) {
@@ -120,7 +120,7 @@ py::object mapping_get(py::handle mapping, PyObject* key, py::handle fallback);
 // `next(iterator)`, or an empty object once the iterator is exhausted; an
 // error raised by the iterator propagates.
 inline py::object next_item(py::handle iterator) {
-    PyObject* item = PyIter_Next(iterator.ptr());
+    PyObject* item = entering_python([&] { return PyIter_Next(iterator.ptr()); });
     if (item == nullptr && PyErr_Occurred()) throw py::error_already_set();
     return py::reinterpret_steal<py::object>(item);
 }

@@ -69,6 +69,15 @@ PromiseBase::~PromiseBase() {
 }
 
 void PromiseBase::unhandled_exception() noexcept {
+    // The calls into Python park their thread on a forced unwind before it
+    // reaches a frame; one that got here anyway must not be stored and
+    // rethrown (the unwind cannot be caught for good).
+    try {
+        throw;
+    } catch (abi::__forced_unwind&) {
+        park_thread_at_exit();
+    } catch (...) {
+    }
     set_error_from(std::current_exception());
     Py_XDECREF(error);
     error = fetch_exception();
@@ -139,7 +148,7 @@ PyObject* awaitable_iter(PyObject* obj) noexcept {
         PyErr_Format(PyExc_TypeError, "object %.100s can't be used in 'await' expression", tp->tp_name);
         return nullptr;
     }
-    PyObject* it = getter(obj);
+    PyObject* it = entering_python([&] { return getter(obj); });
     if (it == nullptr) return nullptr;
     if (PyCoro_CheckExact(it)) {
         Py_DECREF(it);
@@ -245,6 +254,17 @@ void guard_stop_iteration(Kind kind) {
     restore_exception(replacement);
 }
 
+// Takes the pending StopIteration: 0 with `*out` set to its value, or -1
+// with an error set.
+int take_stop_value(PyObject** out) {
+    PyObject* stop = fetch_exception();
+    PyObject* value = PyObject_GetAttrString(stop, "value");
+    Py_DECREF(stop);
+    if (value == nullptr) return -1;
+    *out = value;
+    return 0;
+}
+
 // Sends `exc` into `it` through its `throw` method. Returns 1 with `*out` set
 // when the iterator yielded, 0 with `*out` set when it returned, -1 with an
 // error set when it raised, and 2 when it has no `throw` method (the
@@ -256,21 +276,13 @@ int throw_into(PyObject* it, PyObject* exc, PyObject** out) {
         PyErr_Clear();
         return 2;
     }
-    PyObject* res = PyObject_CallOneArg(meth, exc);
+    PyObject* res = entering_python([&] { return PyObject_CallOneArg(meth, exc); });
     Py_DECREF(meth);
     if (res != nullptr) {
         *out = res;
         return 1;
     }
-    if (PyErr_ExceptionMatches(PyExc_StopIteration)) {
-        PyObject* stop = fetch_exception();
-        PyObject* value = PyObject_GetAttrString(stop, "value");
-        Py_DECREF(stop);
-        if (value == nullptr) return -1;
-        *out = value;
-        return 0;
-    }
-    return -1;
+    return PyErr_ExceptionMatches(PyExc_StopIteration) ? take_stop_value(out) : -1;
 }
 
 // Calls `it.close()` when it has one, as the interpreter does for an
@@ -282,11 +294,22 @@ int close_iterator(PyObject* it) {
         PyErr_Clear();
         return 0;
     }
-    PyObject* r = PyObject_CallNoArgs(meth);
+    PyObject* r = entering_python([&] { return PyObject_CallNoArgs(meth); });
     Py_DECREF(meth);
     if (r == nullptr) return -1;
     Py_DECREF(r);
     return 0;
+}
+
+// After the awaited iterator's close raised (the error is set): -1 to raise
+// that error in the frame. From 3.12 the interpreter's `await` takes a
+// StopIteration coming out of the close as the awaited result, so that one
+// gives 0 with `*out` its value.
+int stopped_by_close([[maybe_unused]] PyObject** out) {
+#if PY_VERSION_HEX >= 0x030C0000
+    if (PyErr_ExceptionMatches(PyExc_StopIteration)) return take_stop_value(out);
+#endif
+    return -1;
 }
 
 // While the frame awaits: hands `value` (or the exception `exc`) to the
@@ -302,11 +325,11 @@ bool pass_to_awaited(PromiseBase& p, PyObject* value, PyObject* exc, PyObject** 
     if (exc != nullptr && close_on_exit && PyErr_GivenExceptionMatches(exc, PyExc_GeneratorExit)) {
         // Closed in place of the throw: the GeneratorExit is then raised in
         // the awaiting frame, or the close error instead.
-        status = close_iterator(p.inner) < 0 ? -1 : 2;
+        status = close_iterator(p.inner) < 0 ? stopped_by_close(&res) : 2;
     } else if (exc != nullptr) {
         status = throw_into(p.inner, exc, &res);
     } else {
-        switch (PyIter_Send(p.inner, value, &res)) {
+        switch (entering_python([&] { return PyIter_Send(p.inner, value, &res); })) {
             case PYGEN_NEXT: status = 1; break;
             case PYGEN_RETURN: status = 0; break;
             default: status = -1; break;
@@ -333,10 +356,12 @@ bool prepare_resume(DriverObject* d, PyObject* exc) {
     if (exc != nullptr) {
         if (p.stop == PromiseBase::Stop::NotStarted) {
             // Like a Python coroutine: throwing into one that never ran
-            // raises at once (from its frame: a StopIteration becomes a
-            // RuntimeError) and finishes it.
+            // raises at once and finishes it (up to 3.11 from its frame, so
+            // a StopIteration becomes a RuntimeError).
             restore_exception(new_ref(exc));
-            guard_stop_iteration(d->kind);
+#if PY_VERSION_HEX < 0x030C0000
+            guard_stop_iteration(d->kind);  // (from 3.12 it leaves as it is)
+#endif
             return false;
         }
         p.error = new_ref(exc);
@@ -418,10 +443,46 @@ Step step(DriverObject* d, PyObject* value, PyObject* exc, PyObject** out, bool 
     return r;
 }
 
+#if PY_VERSION_HEX >= 0x030C0000
+// From 3.12 a frame whose awaited iterator's close raised StopIteration goes
+// on with its value as the awaited result, as the interpreter's close does:
+// its return ends the close (3.13 hands the value back in `*returned`), its
+// error is the close's error, and a frame that suspends again ignored the
+// close.
+int resume_after_close(DriverObject* d, PyObject* value, [[maybe_unused]] PyObject** returned) {
+    d->promise->transfer = value;
+    d->promise->stop = PromiseBase::Stop::Running;  // resumed with `transfer`, not through an awaited iterator
+    PyObject* out = nullptr;
+    switch (step(d, Py_None, nullptr, &out)) {
+        case Step::Returned:
+#if PY_VERSION_HEX >= 0x030D0000
+            if (returned != nullptr) {
+                *returned = out;
+                return 0;
+            }
+#endif
+            Py_DECREF(out);
+            return 0;
+        case Step::Error:
+            if (!PyErr_ExceptionMatches(PyExc_GeneratorExit) && !PyErr_ExceptionMatches(PyExc_StopIteration))
+                return -1;
+            PyErr_Clear();
+            return 0;
+        case Step::Suspended:
+        case Step::Yielded: break;
+    }
+    Py_DECREF(out);
+    PyErr_SetString(PyExc_RuntimeError, d->kind == Kind::Coroutine ? "coroutine ignored GeneratorExit"
+                                                                   : "async generator ignored GeneratorExit");
+    return -1;
+}
+#endif
+
 // Closes the frame: closes the awaitable it waits on (if any), then destroys
 // the frame. Returns -1 with an error set when that close failed or the frame
-// is running.
-int close_frame(DriverObject* d) {
+// is running. `returned`: where the value a frame returns while closing goes
+// (3.13's close() hands it back), when the caller wants it.
+int close_frame(DriverObject* d, [[maybe_unused]] PyObject** returned = nullptr) {
     if (d->running) {
         set_already_executing(d->kind);
         return -1;
@@ -438,6 +499,10 @@ int close_frame(DriverObject* d) {
         status = close_iterator(inner);
         Py_DECREF(inner);
         d->running = false;
+#if PY_VERSION_HEX >= 0x030C0000
+        PyObject* value = nullptr;
+        if (status < 0 && stopped_by_close(&value) == 0) return resume_after_close(d, value, returned);
+#endif
     }
     if (status < 0 && PyErr_ExceptionMatches(PyExc_GeneratorExit)) {
         // The interpreter raises the close error in the frame, and a
@@ -458,12 +523,21 @@ int close_frame(DriverObject* d) {
 }
 
 // throw(value) / throw(type[, value[, traceback]]): the exception instance to
-// raise (new reference), or null with an error set.
-PyObject* exception_from_args(PyObject* const* args, Py_ssize_t nargs) {
+// raise (new reference), or null with an error set. From 3.12 the
+// three-argument form warns, as the interpreter's `method` does.
+PyObject* exception_from_args(PyObject* const* args, Py_ssize_t nargs,
+                              [[maybe_unused]] const char* method = "throw") {
     if (nargs < 1 || nargs > 3) {
         PyErr_SetString(PyExc_TypeError, "throw expected 1 to 3 arguments");
         return nullptr;
     }
+#if PY_VERSION_HEX >= 0x030C0000
+    if (nargs > 1 && PyErr_WarnFormat(PyExc_DeprecationWarning, 1,
+                                      "the (type, exc, tb) signature of %s() is deprecated, use the single-arg "
+                                      "signature instead.",
+                                      method) < 0)
+        return nullptr;
+#endif
     PyObject* typ = args[0];
     PyObject* val = nargs > 1 ? args[1] : Py_None;
     PyObject* tb = nargs > 2 ? args[2] : Py_None;
@@ -613,8 +687,9 @@ PyObject* coroutine_throw(PyObject* self, PyObject* const* args, Py_ssize_t narg
 }
 
 PyObject* driver_close(PyObject* self, PyObject*) {
-    if (close_frame(reinterpret_cast<DriverObject*>(self)) < 0) return nullptr;
-    Py_RETURN_NONE;
+    PyObject* returned = nullptr;
+    if (close_frame(reinterpret_cast<DriverObject*>(self), &returned) < 0) return nullptr;
+    return returned != nullptr ? returned : new_ref(Py_None);
 }
 
 PyObject* self_await(PyObject* self) { return new_ref(self); }
@@ -819,7 +894,9 @@ PyObject* step_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
     } else if (s->state == StepState::Init && s->mode == StepMode::Close) {
         // An aclose() thrown into before it started: the interpreter throws
         // into the generator and ends the way aclose() ends.
-        if (s->gen->frame) {
+        if (s->gen->anext_running) {
+            r = step_send_impl(s, nullptr, exc, &result);  // refused in aclose()'s words
+        } else if (s->gen->frame) {
             s->mode = StepMode::Throw;
             r = step_send_impl(s, nullptr, exc, &result);
         } else {
@@ -850,6 +927,26 @@ PyObject* step_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
 }
 
 PyObject* step_close(PyObject* self, PyObject*) {
+#if PY_VERSION_HEX >= 0x030D0000
+    // From 3.13 a step closed before its end throws GeneratorExit into the
+    // generator through itself, and ends as a coroutine's close() does.
+    if (reinterpret_cast<StepObject*>(self)->state != StepState::Done) {
+        PyObject* exit = PyObject_CallNoArgs(PyExc_GeneratorExit);
+        if (exit == nullptr) return nullptr;
+        PyObject* r = step_throw(self, &exit, 1);
+        Py_DECREF(exit);
+        step_finish(reinterpret_cast<StepObject*>(self));
+        if (r != nullptr) {
+            Py_DECREF(r);
+            PyErr_SetString(PyExc_RuntimeError, "coroutine ignored GeneratorExit");
+            return nullptr;
+        }
+        if (!PyErr_ExceptionMatches(PyExc_StopIteration) && !PyErr_ExceptionMatches(PyExc_StopAsyncIteration) &&
+            !PyErr_ExceptionMatches(PyExc_GeneratorExit))
+            return nullptr;
+        PyErr_Clear();
+    }
+#endif
     step_finish(reinterpret_cast<StepObject*>(self));
     Py_RETURN_NONE;
 }
@@ -913,7 +1010,7 @@ PyObject* async_generator_anext(PyObject* self) { return new_step(self, StepMode
 PyObject* async_generator_asend(PyObject* self, PyObject* arg) { return new_step(self, StepMode::Next, arg); }
 
 PyObject* async_generator_athrow(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
-    PyObject* exc = exception_from_args(args, nargs);
+    PyObject* exc = exception_from_args(args, nargs, "athrow");
     if (exc == nullptr) return nullptr;
     PyObject* s = new_step(self, StepMode::Throw, exc);
     Py_DECREF(exc);

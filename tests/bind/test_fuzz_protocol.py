@@ -4,6 +4,7 @@ the other tests use and on a build with AddressSanitizer and
 UndefinedBehaviorSanitizer."""
 import subprocess
 import sys
+import warnings
 from pathlib import Path
 
 import pytest
@@ -12,7 +13,7 @@ HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE.parent))
 
 import native_build  # noqa: E402
-from fuzz_protocol import fuzz  # noqa: E402
+from fuzz_protocol import fuzz, py_gather_in_order  # noqa: E402
 
 
 def test_protocol_fuzzer_agrees_with_python(probe):
@@ -103,6 +104,44 @@ def test_coroutine_corners_like_python(probe, corner):
 
     ours, twin = [], []
     assert corner(probe.gather_in_order, ours) + ours == corner(py_gather_in_order, twin) + twin
+
+
+# What changed between versions, as the drivers must answer on each:
+# (case, answer up to 3.11, from 3.12, from 3.13)
+VERSION_CASES = [
+    # a throw into an unstarted frame leaves as it is from 3.12
+    ("StopIteration into unstarted", ("RuntimeError", "coroutine raised StopIteration"), ("StopIteration", "'s'"),
+     ("StopIteration", "'s'")),
+    # a StopIteration out of the awaited's close is the awaited result from
+    # 3.12, and the body goes on to its return, which close() hands back from 3.13
+    ("close stopped by the awaited", ("RuntimeError", "coroutine raised StopIteration"), ("value", "None"),
+     ("value", "[None]")),
+    # the three-argument throw warns from 3.12
+    ("three-argument throw", ("KeyError", "'k'"), ("DeprecationWarning", "the (type, exc, tb) signature of throw() is "
+                                                   "deprecated, use the single-arg signature instead."),
+     ("DeprecationWarning", "the (type, exc, tb) signature of throw() is deprecated, use the single-arg signature "
+                            "instead.")),
+]
+
+
+@pytest.mark.parametrize("case, before, at_12, at_13", VERSION_CASES, ids=[c[0] for c in VERSION_CASES])
+def test_answers_that_changed_between_versions(probe, case, before, at_12, at_13):
+    expected = at_13 if sys.version_info >= (3, 13) else at_12 if sys.version_info >= (3, 12) else before
+    for gather in (probe.gather_in_order, py_gather_in_order):
+        log = []
+        if case == "StopIteration into unstarted":
+            got = outcome(gather([]).throw, StopIteration("s"))
+        elif case == "close stopped by the awaited":
+            c = gather([Awaited(log, StopIteration)])
+            c.send(None)
+            got = outcome(c.close)
+        else:
+            with warnings.catch_warnings():
+                warnings.simplefilter("error", DeprecationWarning)
+                c = gather([])
+                got = outcome(c.throw, KeyError, KeyError("k"), None)
+            c.close()  # (never started where the warning refused the throw)
+        assert got == expected, gather
 
 
 def test_async_generator_athrow_and_aclose_corners_like_python(probe):

@@ -1,6 +1,7 @@
 """Interpreter exit while daemon threads are blocked inside the entries of
 both modules (the retriever's store call, its HTTP call, `aquery` under an
-event loop, the token counter) and while compiled coroutines and generators
+event loop, the token counter, the parser's streams waiting on their
+source) and while compiled coroutines and generators
 are suspended in globals: the exit status and output of plain Python."""
 import subprocess
 import sys
@@ -8,7 +9,8 @@ import textwrap
 
 import pytest
 
-from models.usage_workers import ROOT, worker_env
+from models.usage_workers import worker_env
+from subprocess_env import CWD
 
 pytestmark = pytest.mark.integration
 
@@ -34,6 +36,18 @@ PROGRAM = textwrap.dedent("""
         entered.release()
         while True:
             await asyncio.sleep(0.0005)
+
+    def source():  # a model stream that stops answering
+        yield cogsift.AIMessageChunk(content="<think>r")
+        sleepy()
+
+    async def asource():
+        yield cogsift.AIMessageChunk(content="<think>r")
+        sleepy()
+
+    async def drain(stream):
+        async for _ in stream:
+            pass
 
     class Tokens:
         def encode_ordinary(self, text):
@@ -93,6 +107,9 @@ ENTRIES = {
         "qor.get_configs = lambda *a, **k: section",
         "lambda: qor.ExternalRetriever(search_kwargs={'kb_id': 'kb1', 'api_timeout': 3600}).invoke({'query': 'q'})"),
     "tokenizer": ("cogsift.tokenizer = Tokens()", "lambda: cogsift.get_text_token_len('some text')"),
+    "transform": ("", "lambda: list(cogsift.qorCogsift().transform(source(), config))"),
+    "atransform": ("", "lambda: asyncio.run(drain(cogsift.qorCogsift().atransform(asource(), config)))"),
+    "module atransform": ("", "lambda: list(cogsift.atransform(source()))"),
 }
 
 
@@ -109,5 +126,5 @@ def test_exit_with_daemon_threads_inside_every_entry(entries):
     source = program(entries)
     for _ in range(3 if entries else 1):  # a thread must wake during finalisation: a few tries at most
         done = subprocess.run([sys.executable, "-c", source], capture_output=True, text=True, timeout=60,
-                              cwd=ROOT, env=worker_env({}))
+                              cwd=CWD, env=worker_env({}))
         assert (done.returncode, done.stdout, done.stderr) == (0, "bye\n", ""), source
