@@ -29,9 +29,11 @@ def chunked(draw, text=texts):
 
 def split_whole_text(text, in_reasoning):
     """(answer, reasoning) of a text whose tags are all taken where they stand:
-    outside the reasoning "<think>" opens it, inside "</think>" closes it."""
+    outside the reasoning "<think>" opens it, inside "</think>" closes it; a
+    text that starts inside the reasoning may still open with "<think>", which
+    is dropped."""
     parts = ([], [])
-    at = 0
+    at = len(START) if in_reasoning and text.startswith(START) else 0
     while True:
         tag = END if in_reasoning else START
         found = text.find(tag, at)
