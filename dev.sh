@@ -140,7 +140,7 @@ find_python() {
     root="$(pyenv root 2>/dev/null || echo "${PYENV_ROOT:-$HOME/.pyenv}")"
     for candidate in "$(command -v "python$version" 2>/dev/null)" "$root"/versions/"$version".*/bin/"python$version"; do
         if [[ -n "$candidate" && -x "$candidate" ]] &&
-            [[ "$("$candidate" -c 'import sys; print("%d.%d" % sys.version_info[:2])')" == "$version" ]]; then
+            [[ "$("$candidate" -c 'import sys; print("%d.%d" % sys.version_info[:2])' 2>/dev/null)" == "$version" ]]; then
             echo "$candidate"
             return 0
         fi
