@@ -28,9 +28,12 @@ import time
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[2]
-for entry in (ROOT / "tests", ROOT / "service", ROOT):
-    if str(entry) not in sys.path:
-        sys.path.insert(0, str(entry))
+sys.path.insert(0, str(ROOT / "tests"))
+from checkout import path_entries  # noqa: E402
+
+for entry in reversed(path_entries()):
+    if entry not in sys.path:
+        sys.path.insert(0, entry)
 
 import native_build  # noqa: E402
 
