@@ -168,7 +168,11 @@ check_version() {
     say "== Python $version: $(basename "$wheel") installed in $(( SECONDS - start )) s; tests ($scope)"
     local marks=()
     [[ "$scope" == unit ]] && marks=(-m "not integration and not slow")
-    COMMUNITY_TEST_INSTALLED=1 "$venv/bin/python" -m pytest -q -p no:cacheprovider "${marks[@]}" ||
+    # Run from service/, not from the checkout's root: no process the tests
+    # start (`python -c`, which puts its working directory on the path) may
+    # import the checkout's `community` instead of the installed one.
+    (cd service && COMMUNITY_TEST_INSTALLED=1 "../$venv/bin/python" -m pytest -q -p no:cacheprovider \
+        -c ../pytest.ini --rootdir .. "${marks[@]}" ../tests) ||
         { say "tests failed on Python $version"; return 1; }
     say "== Python $version: done in $(( SECONDS - start )) s"
 }

@@ -563,7 +563,7 @@ def main(argv=None):
     probe = native_build.load("bindprobe", path)
     started = time.perf_counter()
     failed = fuzz(probe, args.sequences, args.seed, args.keep_going)
-    build = "sanitizer build" if args.probe and "asan" in Path(args.probe).parts else "plain build"
+    build = "sanitizer build" if args.probe and "sanitize" in Path(args.probe).parts else "plain build"
     ran = args.sequences if args.keep_going or not failed else "some"
     print(f"{failed} of {ran} sequences differed ({build}, {time.perf_counter() - started:.1f} s, seed {args.seed!r})")
     return 1 if failed else 0

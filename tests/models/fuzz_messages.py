@@ -15,7 +15,7 @@ messages look like afterwards must be equal.
     .venv/bin/python tests/models/fuzz_messages.py [--cases N] [--seed S] [--sanitize]
 
 --sanitize runs it in a subprocess on a parser module built with
-AddressSanitizer and UndefinedBehaviorSanitizer into build/asan/ (the
+AddressSanitizer and UndefinedBehaviorSanitizer into build/cxx/sanitize/ (the
 in-place module is left alone; tests/native_build.py).
 """
 import argparse

@@ -431,6 +431,8 @@ def test_writer_that_lost_its_lock_never_overwrites_a_newer_total(request, tmp_p
             os.kill(holder.pid, signal.SIGCONT)
             holder.kill()
             holder.wait()
+        holder.stdin.close()
+        holder.stdout.close()
         dbs.set_session_store(previous)
         store.close()
         if server is not None:
@@ -528,6 +530,7 @@ def test_ctrl_c_lands_whatever_the_usage_update_waits_on(redis_url, waits_on):
         if child.poll() is None:
             child.kill()
             child.wait()
+        child.stdout.close()
         if server:
             os.kill(server.proc.pid, signal.SIGCONT)
             server.stop()

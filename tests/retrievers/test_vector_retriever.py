@@ -397,9 +397,10 @@ def test_import_without_the_service_modules_fails_with_their_own_error(tmp_path)
     import sys
     from pathlib import Path
 
-    root = Path(__file__).resolve().parents[2]
+    import community.retrievers.qor as tested
+
     env = {k: v for k, v in os.environ.items() if k != "PYTHONPATH"}  # no service modules on the path
-    (tmp_path / "community").symlink_to(root / "community")
+    (tmp_path / "community").symlink_to(Path(tested.__file__).resolve().parents[1])  # the package under test
     (tmp_path / "configs").mkdir()  # a folder, not the service's configuration module
     code = ("import sys; sys.path[:0] = [%r]\n"
             "try:\n    import community.retrievers.qor\n"
