@@ -68,9 +68,9 @@ bool either_of(py::handle parser, py::handle config, PyObject* key, const char* 
 }
 
 bind::Member either_field(const char* name, const char* annotation, const char* fallback, const char* description) {
-    py::object spec =
+    py::object field_info =
         bind::import_from("pydantic", "Field")(py::arg("default") = fallback, py::arg("description") = description);
-    return bind::Member::field(name, type(annotation), spec);
+    return bind::Member::field(name, type(annotation), field_info);
 }
 
 }  // namespace
