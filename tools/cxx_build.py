@@ -110,7 +110,7 @@ def _digest(*parts):
     return digest.hexdigest()[:16]
 
 
-def _run(command, log=None):
+def _run(command):
     done = subprocess.run(command, capture_output=True, text=True)
     if done.returncode != 0:
         raise RuntimeError(f"{' '.join(map(str, command))}\nfailed with status {done.returncode}:\n"
