@@ -149,10 +149,10 @@ find_python() {
     return 1
 }
 
-# Wheel for one interpreter into build/wheels/, then a fresh environment with
-# it and the test requirements, then the tests against it.
-check_version() {
-    local version="$1" scope="$2" python venv wheel tag start
+# Wheel for interpreter version $1 into build/wheels/, then a fresh
+# environment build/check/$1 with it and the test requirements.
+install_wheel() {
+    local version="$1" python venv wheel tag start
     python="$(find_python "$version")" || return 1
     start=$SECONDS
     say "== Python $version ($python): building the wheel"
@@ -165,30 +165,54 @@ check_version() {
     rm -rf "$venv"
     "$python" -m venv "$venv"
     "$venv/bin/python" -m pip install -q --disable-pip-version-check "$wheel" -r requirements-dev.txt
-    say "== Python $version: $(basename "$wheel") installed in $(( SECONDS - start )) s; tests ($scope)"
-    local marks=()
+    say "== Python $version: $(basename "$wheel") installed in $(( SECONDS - start )) s"
+}
+
+# The tests ($2: "whole" or "unit") against the installed package of version $1.
+run_checks() {
+    local version="$1" scope="$2" start=$SECONDS marks=()
     [[ "$scope" == unit ]] && marks=(-m "not integration and not slow")
+    say "== Python $version: tests ($scope)"
     # Run from service/, not from the checkout's root: no process the tests
     # start (`python -c`, which puts its working directory on the path) may
     # import the checkout's `community` instead of the installed one.
-    (cd service && COMMUNITY_TEST_INSTALLED=1 "../$venv/bin/python" -m pytest -q -p no:cacheprovider \
+    (cd service && COMMUNITY_TEST_INSTALLED=1 "../build/check/$version/bin/python" -m pytest -q -p no:cacheprovider \
         -c ../pytest.ini --rootdir .. "${marks[@]}" ../tests) ||
         { say "tests failed on Python $version"; return 1; }
-    say "== Python $version: done in $(( SECONDS - start )) s"
+    say "== Python $version: tests ($scope) passed in $(( SECONDS - start )) s"
 }
 
+# Every version: the whole suite runs in the background on the first of
+# $FULL_SUITE_PYTHONS while the other wheels build and their unit tests run
+# (the whole suite spends most of its time waiting on servers and deadlines,
+# the wheel builds on the compiler). Its output is printed when it ends.
 check_all() {
-    local version status=0 failed=()
+    local version status=0 failed=() versions=(${PYTHONS:-3.10 3.11 3.12 3.13})
+    local full=" ${FULL_SUITE_PYTHONS:-3.11} " background=() pids=()
     mkdir -p build/wheels build/check
-    for version in ${PYTHONS:-3.10 3.11 3.12 3.13}; do
+    for version in "${versions[@]}"; do
         find_python "$version" >/dev/null || exit 1
     done
-    for version in ${PYTHONS:-3.10 3.11 3.12 3.13}; do
-        if [[ " ${FULL_SUITE_PYTHONS:-3.11} " == *" $version "* ]]; then
-            check_version "$version" whole || { status=1; failed+=("$version"); }
+    for version in "${versions[@]}"; do
+        [[ "$full" == *" $version "* ]] || continue
+        if install_wheel "$version"; then
+            run_checks "$version" whole >"build/check-$version.log" 2>&1 &
+            background+=("$version")
+            pids+=($!)
         else
-            check_version "$version" unit || { status=1; failed+=("$version"); }
+            status=1
+            failed+=("$version")
         fi
+    done
+    for version in "${versions[@]}"; do
+        [[ "$full" == *" $version "* ]] && continue
+        { install_wheel "$version" && run_checks "$version" unit; } || { status=1; failed+=("$version"); }
+    done
+    local i
+    for i in "${!pids[@]}"; do
+        wait "${pids[$i]}" || { status=1; failed+=("${background[$i]}"); }
+        say "== Python ${background[$i]}: whole suite output"
+        cat "build/check-${background[$i]}.log" >&2
     done
     ((status == 0)) || say "failed on Python ${failed[*]}"
     return $status
