@@ -1,7 +1,7 @@
 // ExternalRetriever: answers a question from the external knowledge-base
 // service over HTTP and returns its hits as scored documents. Every failure
 // around the outside calls becomes an error log line and an empty result.
-#include "common.hpp"
+#include "qor.hpp"
 #include "http_exchange.hpp"
 
 #include <optional>

@@ -1,6 +1,6 @@
 // community.retrievers.qor: retrievers over the service's vector collection
 // and its external knowledge-base service.
-#include "common.hpp"
+#include "qor.hpp"
 #include "bind/module.hpp"
 
 

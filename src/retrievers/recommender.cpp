@@ -1,6 +1,6 @@
 // VectorStoreRecommender: recommend-style search with positive and negative
 // example vectors, scored by rank like the vector retriever.
-#include "common.hpp"
+#include "qor.hpp"
 
 #include <string>
 

@@ -1,7 +1,7 @@
 // VectorStoreRetriever: one query to the vector collection per retrieval,
 // choosing among hybrid, dense, sparse and text queries, each in a
 // single-question and a multi-question form.
-#include "common.hpp"
+#include "qor.hpp"
 
 #include <string>
 
