@@ -55,6 +55,17 @@ py::object filter_mapping(py::handle search_kwargs) {
     return parsed;
 }
 
+py::object post_process_method(const char* class_name, const char* doc, bind::Impl impl) {
+    return bind::make_method(
+        class_name,
+        {.name = "post_process",
+         .doc = doc,
+         .params = {{"self"}, bind::typed("docs_and_similarities", type("List[Tuple[Document, float]]"))},
+         .impl = impl,
+         .return_annotation = type("List[Document]")},
+        module().module_name);
+}
+
 std::pair<py::object, py::object> retrieval_entries(const char* class_name, bind::Impl get, bind::Impl aget) {
     Module& M = module();
     py::object list_of_documents = type("List[Document]");
