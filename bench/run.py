@@ -57,8 +57,9 @@ class Impl:
     """The modules under test and both copies of every baseline."""
 
     def __init__(self):
-        from community.models import cogsift
         from community.retrievers import qor
+
+        cogsift = common.cogsift_with_test_hooks()
 
         import literal_split
         from baselines import external_py, floor, parser_py, retrievers_py
