@@ -31,7 +31,9 @@ def cogsift_with_test_hooks():
 
     import community.models  # noqa: F401 - the package the module is loaded into
 
-    return cxx_build.load("community.models.cogsift", cxx_build.build_module("cogsift", "release", test_hooks=True))
+    built = cxx_build.build_module("cogsift", "release", log=lambda line: print(line, file=sys.stderr),
+                                   test_hooks=True)
+    return cxx_build.load("community.models.cogsift", built)
 
 
 def write_docs(text):
