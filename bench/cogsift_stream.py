@@ -36,11 +36,13 @@ os.environ.setdefault("TIKTOKEN_CACHE_DIR", str(ROOT.parent / "shared" / "tiktok
 
 from langchain_core.messages import AIMessageChunk  # noqa: E402
 
-from community.models import cogsift  # noqa: E402
+from common import cogsift_with_test_hooks  # noqa: E402
 from literal_split import literal_transform  # noqa: E402
 
 # The same text generator as the benchmark suite's streams.
 from streams import cut, prose  # noqa: E402
+
+cogsift = cogsift_with_test_hooks()  # switches the direct attribute paths off and on
 
 
 def realistic(rng):

@@ -19,6 +19,23 @@ if "TIKTOKEN_CACHE_DIR" not in os.environ and _shared.is_dir():
 DOCS = ROOT / "docs" / "benchmarks.md"
 
 
+def cogsift_with_test_hooks():
+    """The parser module built with its test hooks (release flags otherwise),
+    loaded as community.models.cogsift: the figures with the direct attribute
+    paths switched off need them, and the module as shipped has none. Call it
+    before anything imports the parser module (one copy per process)."""
+    if "community.models.cogsift" in sys.modules:
+        raise RuntimeError("the parser module is imported already; load the build with the test hooks first")
+    sys.path.insert(0, str(ROOT / "tools"))
+    import cxx_build
+
+    import community.models  # noqa: F401 - the package the module is loaded into
+
+    built = cxx_build.build_module("cogsift", "release", log=lambda line: print(line, file=sys.stderr),
+                                   test_hooks=True)
+    return cxx_build.load("community.models.cogsift", built)
+
+
 def write_docs(text):
     """Put `text` (the running script's markdown tables) into
     docs/benchmarks.md between the script's markers, replacing what an earlier

@@ -17,6 +17,7 @@ for entry in reversed(path_entries()):
     if entry not in sys.path:
         sys.path.insert(0, entry)
 
+import hooks_build  # noqa: E402
 from redis_servers import RedisServer, start_cluster, wait_for_redis  # noqa: E402
 
 # tiktoken must never download its encoding: use the checked copy beside the
@@ -25,6 +26,7 @@ _shared = ROOT.parent / "shared" / "tiktoken"
 if "TIKTOKEN_CACHE_DIR" not in os.environ and _shared.is_dir():
     os.environ["TIKTOKEN_CACHE_DIR"] = str(_shared)
 
+hooks_build.load_requested()
 guard_installed()
 
 
@@ -112,6 +114,17 @@ def pytest_collection_modifyitems(items):
     for item in items:
         if INTEGRATION_FIXTURES.intersection(item.fixturenames):
             item.add_marker(pytest.mark.integration)
+        if item.get_closest_marker("test_hooks"):  # built and run in a child (tests/hooks_build.py)
+            item.add_marker(pytest.mark.integration)
+            item.add_marker(pytest.mark.slow)
+
+
+@pytest.hookimpl(tryfirst=True)
+def pytest_pyfunc_call(pyfuncitem):
+    if pyfuncitem.get_closest_marker("test_hooks") and not hooks_build.present():
+        hooks_build.run_in_child(pyfuncitem)
+        return True
+    return None
 
 
 @pytest.fixture(autouse=True)

@@ -1,5 +1,5 @@
 """Extension builds for the tests and fuzzers: the probe module and the
-package's modules, plain or with AddressSanitizer and
+package's modules with their test hooks, plain or with AddressSanitizer and
 UndefinedBehaviorSanitizer, through the project's build driver
 (tools/cxx_build.py), which caches them under build/cxx/ (the in-place modules
 are never replaced).
@@ -18,4 +18,4 @@ from cxx_build import build_module, build_program, load, sanitizer_env  # noqa: 
 def build(name, sanitize, log=None):
     """Path of module `name` ("bindprobe", "cogsift" or "qor"), built when
     its sources or flags changed since the last build."""
-    return build_module(name, "sanitize" if sanitize else "plain", log=log)
+    return build_module(name, "sanitize" if sanitize else "plain", log=log, test_hooks=True)

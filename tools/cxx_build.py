@@ -9,7 +9,9 @@ sanitizer builds and the native splitter checks (`build_module`,
 The modules and the flags common to all builds are in src/build.json. A build
 has a profile: "release" (the modules as shipped), "plain" (optimised less,
 for tests and fuzzers) or "sanitize" (AddressSanitizer and
-UndefinedBehaviorSanitizer). Outside the build script, objects are cached
+UndefinedBehaviorSanitizer). A build for the tests or the benchmarks may add
+the modules' test hooks (COMMUNITY_TEST_HOOKS); the build script's never
+does. Outside the build script, objects are cached
 under build/cxx/<profile>/ by a digest of their source, every header and the
 flags, so a module shares its src/bind objects with every other module of the
 same profile, and nothing is compiled twice for the same input.
@@ -36,6 +38,8 @@ PROFILES = {
     "plain": (["-O2", "-Werror"], []),
     "sanitize": ([*SANITIZE, "-Werror"], SANITIZE[:1]),
 }
+# Defined in a test build only: the modules gain their test hooks.
+TEST_HOOKS = ["-DCOMMUNITY_TEST_HOOKS"]
 # The test probe: the binding layer and a module of test-only functions.
 PROBE = ROOT / "tests" / "bind" / "probe.cpp"
 
@@ -139,10 +143,11 @@ def compile_objects(sources, profile, extra_flags=(), log=None):
         return list(pool.map(compile_one, sources))
 
 
-def build_module(name, profile="plain", log=None):
+def build_module(name, profile="plain", log=None, test_hooks=False):
     """Path of extension module `name` ("qor", "cogsift" or "bindprobe") built
-    with `profile` under build/cxx/; built only when an input changed."""
-    objects = compile_objects(module_sources(name), profile, log=log)
+    with `profile` (and its test hooks when `test_hooks`) under build/cxx/;
+    built only when an input changed."""
+    objects = compile_objects(module_sources(name), profile, TEST_HOOKS if test_hooks else (), log=log)
     out_dir = CACHE / profile / f"{name}-{_digest(*objects, *link_flags(profile))}"
     target = out_dir / (name + EXT_SUFFIX)
     if not target.exists():

@@ -799,59 +799,46 @@ void step_finish(StepObject* s) {
     s->state = StepState::Done;
 }
 
-PySendResult step_send_impl(StepObject* s, PyObject* value, PyObject* exc, PyObject** result) {
-    *result = nullptr;
-    if (s->state == StepState::Done) {
-        PyErr_SetString(PyExc_RuntimeError, s->mode != StepMode::Next
-                                                 ? "cannot reuse already awaited aclose()/athrow()"
-                                                 : "cannot reuse already awaited __anext__()/asend()");
-        return PYGEN_ERROR;
-    }
+// A first resume while another step of the generator runs: refused, as the
+// interpreter refuses it.
+PySendResult step_refuse_running(StepObject* s) {
+    PyErr_SetString(PyExc_RuntimeError, s->mode == StepMode::Close   ? "aclose(): asynchronous generator is already running"
+                                        : s->mode == StepMode::Throw ? "athrow(): asynchronous generator is already running"
+                                                                     : "anext(): asynchronous generator is already running");
+    s->state = StepState::Done;
+    return PYGEN_ERROR;
+}
+
+// A first resume that ends without running the frame: aclose() closes it,
+// and on a finished generator athrow() ends with None and the others raise
+// StopAsyncIteration.
+PySendResult step_end_at_once(StepObject* s, PyObject** result) {
     DriverObject* gen = s->gen;
-    bool first_throw = false;  // athrow()'s own exception, thrown as is
-    if (s->state == StepState::Init) {
-        if (gen->anext_running) {
-            PyErr_SetString(PyExc_RuntimeError, s->mode == StepMode::Close   ? "aclose(): asynchronous generator is already running"
-                                                : s->mode == StepMode::Throw ? "athrow(): asynchronous generator is already running"
-                                                                             : "anext(): asynchronous generator is already running");
-            s->state = StepState::Done;
-            return PYGEN_ERROR;
-        }
-        if (s->mode == StepMode::Close) {
-            s->state = StepState::Done;
-            gen->anext_running = true;
-            const int closed = close_frame(gen);
-            gen->anext_running = false;
-            if (closed < 0) return PYGEN_ERROR;
-            *result = new_ref(Py_None);
-            return PYGEN_RETURN;
-        }
-        if (!gen->frame) {
-            s->state = StepState::Done;
-            if (s->mode == StepMode::Throw) {
-                // athrow() of a finished generator ends at once with None,
-                // as the interpreter's does (it does not raise).
-                *result = new_ref(Py_None);
-                return PYGEN_RETURN;
-            }
-            PyErr_SetNone(PyExc_StopAsyncIteration);
-            return PYGEN_ERROR;
-        }
-        s->state = StepState::Running;
+    s->state = StepState::Done;
+    if (s->mode == StepMode::Close) {
         gen->anext_running = true;
-        if (s->mode != StepMode::Throw) {
-            value = s->arg;
-        } else if (exc == nullptr) {
-            exc = s->arg;
-            first_throw = true;
-        }
-    } else if (!gen->frame) {
-        step_finish(s);
-        PyErr_SetNone(PyExc_StopAsyncIteration);
-        return PYGEN_ERROR;
+        const int closed = close_frame(gen);
+        gen->anext_running = false;
+        if (closed < 0) return PYGEN_ERROR;
+        *result = new_ref(Py_None);
+        return PYGEN_RETURN;
     }
+    if (s->mode == StepMode::Throw) {
+        // athrow() of a finished generator ends at once with None, as the
+        // interpreter's does (it does not raise).
+        *result = new_ref(Py_None);
+        return PYGEN_RETURN;
+    }
+    PyErr_SetNone(PyExc_StopAsyncIteration);
+    return PYGEN_ERROR;
+}
+
+// Resumes the generator's frame: its awaits pass through (PYGEN_NEXT), and
+// its next yield, return or error ends the step.
+inline PySendResult step_resume(StepObject* s, PyObject* value, PyObject* exc, bool close_on_exit,
+                                PyObject** result) {
     PyObject* out = nullptr;
-    switch (step(gen, value, exc, &out, !first_throw)) {
+    switch (step(s->gen, value, exc, &out, close_on_exit)) {
         case Step::Suspended: *result = out; return PYGEN_NEXT;
         case Step::Yielded:
             step_finish(s);
@@ -866,6 +853,35 @@ PySendResult step_send_impl(StepObject* s, PyObject* value, PyObject* exc, PyObj
     }
     step_finish(s);
     return PYGEN_ERROR;
+}
+
+PySendResult step_send_impl(StepObject* s, PyObject* value, PyObject* exc, PyObject** result) {
+    *result = nullptr;
+    if (s->state == StepState::Done) {
+        PyErr_SetString(PyExc_RuntimeError, s->mode != StepMode::Next
+                                                 ? "cannot reuse already awaited aclose()/athrow()"
+                                                 : "cannot reuse already awaited __anext__()/asend()");
+        return PYGEN_ERROR;
+    }
+    DriverObject* gen = s->gen;
+    bool first_throw = false;  // athrow()'s own exception, thrown as is
+    if (s->state == StepState::Init) {
+        if (gen->anext_running) return step_refuse_running(s);
+        if (s->mode == StepMode::Close || !gen->frame) return step_end_at_once(s, result);
+        s->state = StepState::Running;
+        gen->anext_running = true;
+        if (s->mode != StepMode::Throw) {
+            value = s->arg;
+        } else if (exc == nullptr) {
+            exc = s->arg;
+            first_throw = true;
+        }
+    } else if (!gen->frame) {
+        step_finish(s);
+        PyErr_SetNone(PyExc_StopAsyncIteration);
+        return PYGEN_ERROR;
+    }
+    return step_resume(s, value, exc, !first_throw, result);
 }
 
 PySendResult step_am_send(PyObject* self, PyObject* arg, PyObject** result) {

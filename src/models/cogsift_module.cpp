@@ -13,9 +13,12 @@ namespace cogsift {
 namespace {
 Module* g_module = nullptr;
 
+#ifdef COMMUNITY_TEST_HOOKS
+// Test hooks, compiled into test builds only (tools/cxx_build.py): the
+// module as shipped has none of this.
+
 #define MODULE_NAMES(X) X(extra) X(field)
 BIND_PART_NAMES(ModuleNames, MODULE_NAMES, names);
-
 
 // _fast_attributes(enabled=None): reports whether the direct attribute paths
 // for message objects are active; True/False switches them on/off (for
@@ -26,6 +29,17 @@ py::object fast_attributes(py::object enabled) {
     return bind::dict_of({{names.extra, bind::borrow(s.extra_fast ? Py_True : Py_False)},
                           {names.field, bind::borrow(s.field_fast ? Py_True : Py_False)}});
 }
+
+void define_test_hooks(py::module_& m) {
+    m.attr("_fast_attributes") = bind::make_function(
+        {.name = "_fast_attributes",
+         .doc = "Whether the direct attribute paths for message objects are active; True or False switches "
+                "them on or off.",
+         .params = {{"enabled", bind::ParamKind::PositionalOrKeyword, py::none()}},
+         .impl = bind::wrap<fast_attributes>},
+        g_module->module_name);
+}
+#endif
 
 }  // namespace
 
@@ -60,13 +74,9 @@ BIND_MODULE(cogsift, m) {
     cogsift::define_stream_run(m);
     cogsift::define_parser(m);
 
-    m.attr("_fast_attributes") = bind::make_function(
-        {.name = "_fast_attributes",
-         .doc = "Whether the direct attribute paths for message objects are active; True or False switches "
-                "them on or off.",
-         .params = {{"enabled", bind::ParamKind::PositionalOrKeyword, py::none()}},
-         .impl = bind::wrap<cogsift::fast_attributes>},
-        state->module_name);
+#ifdef COMMUNITY_TEST_HOOKS
+    cogsift::define_test_hooks(m);
+#endif
 
     // The public names; the names the import table binds (from LangChain, the
     // service and the standard library) are the module's own globals, not its

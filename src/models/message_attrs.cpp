@@ -26,7 +26,11 @@ Py_ssize_t g_fields_set_offset = -1;       // slot of __pydantic_fields_set__
 bool g_extra_fast = false;
 bool g_extra_adds_to_fields_set = false;
 bool g_field_fast = false;
-bool g_forced_generic = false;
+#ifdef COMMUNITY_TEST_HOOKS
+bool g_forced_generic = false;  // switched by the test hooks
+#else
+constexpr bool g_forced_generic = false;  // only a test build turns the fast paths off
+#endif
 
 #define ATTRS_NAMES(X)                                                                              \
     X(model_config) X(fields, "__pydantic_fields__") X(handlers, "__pydantic_setattr_handlers__")    \
@@ -315,9 +319,11 @@ void set(py::handle obj, PyObject* name, py::handle value) {
     bind::check(PyObject_SetAttr(obj.ptr(), name, value.ptr()));
 }
 
+#ifdef COMMUNITY_TEST_HOOKS
 Status status() { return {g_extra_fast && !g_forced_generic, g_field_fast && !g_forced_generic}; }
 
 void force_generic(bool on) { g_forced_generic = on; }
+#endif
 
 namespace {
 

@@ -37,7 +37,8 @@ py::object get(py::handle obj, PyObject* name);
 // setattr(obj, name, value), with setattr's effects and errors.
 void set(py::handle obj, PyObject* name, py::handle value);
 
-// Whether the fast paths are active (for tests and the benchmark).
+#ifdef COMMUNITY_TEST_HOOKS
+// Test builds only (the test hooks): whether the fast paths are active.
 struct Status {
     bool extra_fast;  // extra attributes written straight into __pydantic_extra__
     bool field_fast;  // declared fields written straight into __dict__
@@ -46,5 +47,6 @@ Status status();
 // Switches the fast paths off (true) or back on (false): lets the tests and
 // the benchmark compare against the plain interpreter path.
 void force_generic(bool on);
+#endif
 
 }  // namespace cogsift::attrs

@@ -1,7 +1,7 @@
 // ExternalRetriever: answers a question from the external knowledge-base
 // service over HTTP and returns its hits as scored documents. Every failure
 // around the outside calls becomes an error log line and an empty result.
-#include "common.hpp"
+#include "qor.hpp"
 #include "http_exchange.hpp"
 
 #include <optional>
@@ -513,45 +513,29 @@ py::object get_relevant_documents(py::object self, py::object inputs) {
     return checked_list(run_async_entry(self, inputs));
 }
 
-}  // namespace
+py::object external_method(bind::FunctionDef def) {
+    return bind::make_method("ExternalRetriever", std::move(def), module().module_name);
+}
 
-void define_external_retriever(py::module_& m) {
-    Module& M = module();
+// The part's names, the redaction context variable and the response step of
+// a retrieval, made before the class.
+void init_external_state(py::module_& m) {
     g_names.fill();
     g_names.resolve(m);
     g_names.empty_tuple = bind::keep(bind::steal(PyTuple_New(0)));
     g_redaction = bind::keep(bind::steal(PyContextVar_New("qor_external_redaction", nullptr)));
-    g_names.respond_fn = bind::keep(bind::make_method(
-        "ExternalRetriever",
-        {
-            .name = "_respond",
-            .doc = "The request of one retrieval, its response's log lines and its documents.",
-            .params = {{"self"}, {"call"}, {"exchange"}},
-            .impl = bind::wrap<respond>,
-        },
-        M.module_name));
+    g_names.respond_fn = bind::keep(external_method({
+        .name = "_respond",
+        .doc = "The request of one retrieval, its response's log lines and its documents.",
+        .params = {{"self"}, {"call"}, {"exchange"}},
+        .impl = bind::wrap<respond>,
+    }));
+}
 
-    py::object base = m.attr("BaseRetriever");
-    py::object builtins = py::module_::import("builtins");
-    const char* qualname = "ExternalRetriever";
-
-    auto method = [&](bind::FunctionDef def) { return bind::make_method(qualname, std::move(def), M.module_name); };
-    auto [get_docs, aget_docs] =
-        retrieval_entries(qualname, bind::wrap<get_relevant_documents>, bind::wrap<aget_relevant_documents>);
-
-    using bind::Member;
-    using bind::ParamKind;
-    py::object cls = bind::make_class(
-        base,
-        {
-            .name = qualname,
-            .doc = "外部数据源检索器，用于调用外部知识库API进行检索",
-            .members =
-                {
-                    Member::field("search_kwargs", builtins.attr("dict"), bind::new_dict()),
-                    Member::attribute("__init__", method({
-                                                      .name = "__init__",
-                                                      .doc = R"doc(Create the retriever.
+py::object init_method() {
+    return external_method({
+        .name = "__init__",
+        .doc = R"doc(Create the retriever.
 
 Args:
     **kwargs: LangChain retriever fields; ``search_kwargs`` (kept as the
@@ -564,35 +548,25 @@ Example:
         retriever = ExternalRetriever(search_kwargs={"kb_id": "kb-1", "k": 3})
         docs = retriever.invoke({"query": "What is RRF?"})
         docs[0].metadata["score"], docs[0].metadata["source_type"]  # (0.87, "external"))doc",
-                                                      .params = {{"self"},
-                                                                 {"kwargs", ParamKind::VarKeyword, {}, type("Any")}},
-                                                      .impl = bind::wrap<init>,
-                                                      .return_annotation = type("None"),
-                                                  })),
-                    Member::attribute(
-                        "post_process",
-                        method({
-                            .name = "post_process",
-                            .doc = R"doc(Stamp the service's scores into the documents.
+        .params = {{"self"}, {"kwargs", bind::ParamKind::VarKeyword, {}, type("Any")}},
+        .impl = bind::wrap<init>,
+        .return_annotation = type("None"),
+    });
+}
+
+const char* const POST_PROCESS_DOC = R"doc(Stamp the service's scores into the documents.
 
 Args:
     docs_and_similarities: (document, score) pairs in the service's order.
 
 Returns:
     The same documents, in order, each with ``metadata["score"]`` and the
-    source marker ``metadata["source_type"] == "external"`` set.)doc",
-                            .params = {{"self"},
-                                       bind::typed("docs_and_similarities", type("List[Tuple[Document, float]]"))},
-                            .impl = bind::wrap<post_process>,
-                            .return_annotation = type("List[Document]"),
-                        })),
-                    Member::attribute("_get_relevant_documents", get_docs),
-                    Member::attribute("_aget_relevant_documents", aget_docs),
-                    Member::attribute(
-                        "_call_external_api",
-                        method({
-                            .name = "_call_external_api",
-                            .doc = R"doc(Post the question to the external knowledge-base service.
+    source marker ``metadata["source_type"] == "external"`` set.)doc";
+
+py::object call_external_api_method() {
+    return external_method({
+        .name = "_call_external_api",
+        .doc = R"doc(Post the question to the external knowledge-base service.
 
 The endpoint is ``qor_host`` joined with ``external_retrieve_url`` of the
 "qor_service" configuration, the knowledge-base id filled into the
@@ -607,18 +581,19 @@ Returns:
     The hits as (document, score) pairs; an empty list after logging any
     failure (missing configuration, timeout, a status other than 200, a
     body that is not JSON). Nothing is raised.)doc",
-                            .params = {{"self"},
-                                       bind::typed("inputs", type("Mapping[str, Any]")),
-                                       bind::typed("search_kwargs", type("Mapping[str, Any]"))},
-                            .impl = bind::wrap<call_external_api>,
-                            .flavor = bind::Flavor::Coroutine,
-                            .return_annotation = type("List[Tuple[Document, float]]"),
-                        })),
-                    Member::attribute(
-                        "_parse_external_response",
-                        method({
-                            .name = "_parse_external_response",
-                            .doc = R"doc(Turn a decoded response body into (document, score) pairs.
+        .params = {{"self"},
+                   bind::typed("inputs", type("Mapping[str, Any]")),
+                   bind::typed("search_kwargs", type("Mapping[str, Any]"))},
+        .impl = bind::wrap<call_external_api>,
+        .flavor = bind::Flavor::Coroutine,
+        .return_annotation = type("List[Tuple[Document, float]]"),
+    });
+}
+
+py::object parse_external_response_method() {
+    return external_method({
+        .name = "_parse_external_response",
+        .doc = R"doc(Turn a decoded response body into (document, score) pairs.
 
 Args:
     api_response: The JSON body of a 200 response.
@@ -626,13 +601,38 @@ Args:
 Returns:
     The hits in the service's order; an empty list, after an error log
     line, when the body reports a failure or is malformed.)doc",
-                            .params = {{"self"}, bind::typed("api_response", type("Any"))},
-                            .impl = bind::wrap<parse_external_response>,
-                            .return_annotation = type("List[Tuple[Document, float]]"),
-                        })),
+        .params = {{"self"}, bind::typed("api_response", type("Any"))},
+        .impl = bind::wrap<parse_external_response>,
+        .return_annotation = type("List[Tuple[Document, float]]"),
+    });
+}
+
+}  // namespace
+
+void define_external_retriever(py::module_& m) {
+    init_external_state(m);
+    const char* qualname = "ExternalRetriever";
+    auto [get_docs, aget_docs] =
+        retrieval_entries(qualname, bind::wrap<get_relevant_documents>, bind::wrap<aget_relevant_documents>);
+    using bind::Member;
+    py::object cls = bind::make_class(
+        m.attr("BaseRetriever"),
+        {
+            .name = qualname,
+            .doc = "外部数据源检索器，用于调用外部知识库API进行检索",
+            .members =
+                {
+                    Member::field("search_kwargs", py::module_::import("builtins").attr("dict"), bind::new_dict()),
+                    Member::attribute("__init__", init_method()),
+                    Member::attribute(
+                        "post_process", post_process_method(qualname, POST_PROCESS_DOC, bind::wrap<post_process>)),
+                    Member::attribute("_get_relevant_documents", get_docs),
+                    Member::attribute("_aget_relevant_documents", aget_docs),
+                    Member::attribute("_call_external_api", call_external_api_method()),
+                    Member::attribute("_parse_external_response", parse_external_response_method()),
                 },
         },
-        M.module_name);
+        module().module_name);
     g_class = bind::keep(cls);
     m.attr("ExternalRetriever") = cls;
 }

@@ -5,7 +5,7 @@
 // of worker threads the exchanges are made on.
 #pragma once
 
-#include "common.hpp"
+#include "qor.hpp"
 
 namespace qor {
 

@@ -1,6 +1,6 @@
 // community.retrievers.qor: retrievers over the service's vector collection
 // and its external knowledge-base service.
-#include "common.hpp"
+#include "qor.hpp"
 #include "bind/module.hpp"
 
 
@@ -53,6 +53,17 @@ py::object filter_mapping(py::handle search_kwargs) {
     py::object parsed = bind::call(M.json_loads, bind::call_method(filter, M.n.json));
     rename_except_keys(parsed);
     return parsed;
+}
+
+py::object post_process_method(const char* class_name, const char* doc, bind::Impl impl) {
+    return bind::make_method(
+        class_name,
+        {.name = "post_process",
+         .doc = doc,
+         .params = {{"self"}, bind::typed("docs_and_similarities", type("List[Tuple[Document, float]]"))},
+         .impl = impl,
+         .return_annotation = type("List[Document]")},
+        module().module_name);
 }
 
 std::pair<py::object, py::object> retrieval_entries(const char* class_name, bind::Impl get, bind::Impl aget) {

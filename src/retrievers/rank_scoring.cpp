@@ -1,6 +1,6 @@
 // The scoring loop of the vector retrievers: the store's hits, in order,
 // each stamped with the rank score of its place in the result.
-#include "common.hpp"
+#include "qor.hpp"
 
 namespace qor {
 

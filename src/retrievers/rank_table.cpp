@@ -1,5 +1,5 @@
 // get_rrf_dict: the reciprocal-rank score table, memoised by functools.lru_cache.
-#include "common.hpp"
+#include "qor.hpp"
 #include "rank_table.hpp"
 
 namespace qor {

@@ -1,6 +1,6 @@
 // VectorStoreRecommender: recommend-style search with positive and negative
 // example vectors, scored by rank like the vector retriever.
-#include "common.hpp"
+#include "qor.hpp"
 
 #include <string>
 
@@ -54,19 +54,7 @@ bind::Task aget_relevant_documents(py::object self, py::object inputs) {
 
 py::object get_relevant_documents(py::object self, py::object inputs) { return run_async_entry(self, inputs); }
 
-}  // namespace
-
-void define_recommender(py::module_& m) {
-    Module& M = module();
-    py::object typing = py::module_::import("typing");
-    py::object builtins = py::module_::import("builtins");
-    const std::string qualname = "VectorStoreRecommender";
-
-    auto method = [&](bind::FunctionDef def) { return bind::make_method(qualname.c_str(), std::move(def), M.module_name); };
-
-    py::object own_post_process = method({
-        .name = "post_process",
-        .doc = R"doc(Score the store's hits by rank, without a weight.
+const char* const POST_PROCESS_DOC = R"doc(Score the store's hits by rank, without a weight.
 
 Args:
     docs_and_similarities: (document, similarity) pairs, best first.
@@ -76,11 +64,17 @@ Returns:
     set to ``get_rrf_dict(search_kwargs["k"])[rank]``.
 
 Raises:
-    KeyError: More pairs than ``search_kwargs["k"]``.)doc",
-        .params = {{"self"}, bind::typed("docs_and_similarities", type("List[Tuple[Document, float]]"))},
-        .impl = bind::wrap<post_process>,
-        .return_annotation = type("List[Document]"),
-    });
+    KeyError: More pairs than ``search_kwargs["k"]``.)doc";
+
+}  // namespace
+
+void define_recommender(py::module_& m) {
+    Module& M = module();
+    py::object typing = py::module_::import("typing");
+    py::object builtins = py::module_::import("builtins");
+    const std::string qualname = "VectorStoreRecommender";
+
+    py::object own_post_process = post_process_method(qualname.c_str(), POST_PROCESS_DOC, bind::wrap<post_process>);
     g_own_post_process = bind::keep(own_post_process);
     auto [get_docs, aget_docs] = retrieval_entries(qualname.c_str(), bind::wrap<get_relevant_documents>,
                                                    bind::wrap<aget_relevant_documents>);

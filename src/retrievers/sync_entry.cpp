@@ -3,7 +3,7 @@
 // retrieval runs on a new event loop (asyncio.run) on a helper thread, in a
 // copy of the caller's context, while the caller waits. A signal handler
 // that raises in the waiting caller (Ctrl-C) cancels the helper's run.
-#include "common.hpp"
+#include "qor.hpp"
 
 #include <chrono>
 #include <condition_variable>

@@ -1,7 +1,7 @@
 // VectorStoreRetriever: one query to the vector collection per retrieval,
 // choosing among hybrid, dense, sparse and text queries, each in a
 // single-question and a multi-question form.
-#include "common.hpp"
+#include "qor.hpp"
 
 #include <string>
 
@@ -271,18 +271,11 @@ py::object validate_search_type(py::object cls, py::object values) {
     return values;
 }
 
-}  // namespace
+py::object vector_method(bind::FunctionDef def) {
+    return bind::make_method("VectorStoreRetriever", std::move(def), module().module_name);
+}
 
-void define_vector_retriever(py::module_& m) {
-    Module& M = module();
-    py::object base = m.attr("VectorStoreRetriever");  // LangChain's, until replaced below
-    const char* qualname = "VectorStoreRetriever";
-
-    auto method = [&](bind::FunctionDef def) { return bind::make_method(qualname, std::move(def), M.module_name); };
-
-    py::object own_post_process = method({
-        .name = "post_process",
-        .doc = R"doc(Score the store's hits by rank.
+const char* const POST_PROCESS_DOC = R"doc(Score the store's hits by rank.
 
 Args:
     docs_and_similarities: (document, similarity) pairs, best first.
@@ -293,13 +286,10 @@ Returns:
     ``post_process_kwargs`` (default 1.0).
 
 Raises:
-    KeyError: More pairs than ``search_kwargs["k"]``.)doc",
-        .params = {{"self"}, bind::typed("docs_and_similarities", type("List[Tuple[Document, float]]"))},
-        .impl = bind::wrap<post_process>,
-        .return_annotation = type("List[Document]"),
-    });
-    g_post_process = bind::keep(own_post_process);
-    py::object add_keywords = method({
+    KeyError: More pairs than ``search_kwargs["k"]``.)doc";
+
+py::object add_keywords_method() {
+    return vector_method({
         .name = "add_keywords_to_filter",
         .doc = R"doc(Extend a search filter with the question's keywords.
 
@@ -326,9 +316,11 @@ Example:
         .impl = bind::wrap<add_keywords_to_filter>,
         .return_annotation = type("Dict[str, Any]"),
     });
-    auto [get_docs, aget_docs] = retrieval_entries(qualname, bind::wrap<get_relevant_documents>,
-                                                   bind::wrap<aget_relevant_documents>);
-    py::object validator = method({
+}
+
+// validate_search_type as pydantic's "before" model validator (a classmethod).
+py::object search_type_validator() {
+    py::object validator = vector_method({
         .name = "validate_search_type",
         .doc = R"doc(Check ``search_type`` before the model is built.
 
@@ -349,7 +341,21 @@ Raises:
     });
     py::object classmethod = py::module_::import("builtins").attr("classmethod");
     py::object model_validator = py::module_::import("pydantic").attr("model_validator");
-    validator = model_validator(py::arg("mode") = "before")(classmethod(validator));
+    return model_validator(py::arg("mode") = "before")(classmethod(validator));
+}
+
+}  // namespace
+
+void define_vector_retriever(py::module_& m) {
+    py::object base = m.attr("VectorStoreRetriever");  // LangChain's, until replaced below
+    const char* qualname = "VectorStoreRetriever";
+    py::object own_post_process =
+        post_process_method(qualname, POST_PROCESS_DOC, bind::wrap<post_process>);
+    g_post_process = bind::keep(own_post_process);
+    py::object add_keywords = add_keywords_method();
+    auto [get_docs, aget_docs] = retrieval_entries(qualname, bind::wrap<get_relevant_documents>,
+                                                   bind::wrap<aget_relevant_documents>);
+    py::object validator = search_type_validator();
 
     py::object builtins = py::module_::import("builtins");
     py::object collection_of_str =
@@ -372,7 +378,7 @@ Raises:
                     Member::attribute("_aget_relevant_documents", aget_docs),
                 },
         },
-        M.module_name);
+        module().module_name);
 }
 
 }  // namespace qor

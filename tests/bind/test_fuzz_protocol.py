@@ -1,5 +1,5 @@
 """Short runs of the protocol fuzzer (fuzz_protocol.py; its long run is in
-the README): every sequence must agree with the Python twins, on the probe
+docs/fuzzing.md): every sequence must agree with the Python twins, on the probe
 the other tests use and on a build with AddressSanitizer and
 UndefinedBehaviorSanitizer."""
 import subprocess

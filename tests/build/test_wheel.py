@@ -60,3 +60,4 @@ def test_modules_are_the_installed_ones():
 
     for module in (cogsift, qor):
         assert "site-packages" in Path(module.__file__).parts and not is_checkout_path(module.__file__)
+    assert not hasattr(cogsift, "_fast_attributes"), "a test hook shipped"

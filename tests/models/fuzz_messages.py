@@ -14,9 +14,11 @@ messages look like afterwards must be equal.
 
     .venv/bin/python tests/models/fuzz_messages.py [--cases N] [--seed S] [--sanitize]
 
---sanitize runs it in a subprocess on a parser module built with
-AddressSanitizer and UndefinedBehaviorSanitizer into build/cxx/sanitize/ (the
-in-place module is left alone; tests/native_build.py).
+It runs in a subprocess on the parser module built with its test hooks
+(which switch the direct paths off), into build/cxx/plain/, or with
+--sanitize, with AddressSanitizer and UndefinedBehaviorSanitizer into
+build/cxx/sanitize/ (the in-place module is left alone;
+tests/native_build.py).
 """
 import argparse
 import gc
@@ -273,26 +275,26 @@ def main(argv=None):
     parser.add_argument("--sanitize", action="store_true", help="run on the sanitizer build, in a subprocess")
     parser.add_argument("--module", help=argparse.SUPPRESS)
     args = parser.parse_args(argv)
-    if args.sanitize and not args.module:
-        env, reason = native_build.sanitizer_env()
-        if env is None:
-            print(f"sanitizer runtime unavailable: {reason}", file=sys.stderr)
-            return 77
-        path = native_build.build("cogsift", sanitize=True, log=print)
+    if not args.module:  # the module as shipped has no test hooks: run on the build with them
+        env = None
+        if args.sanitize:
+            env, reason = native_build.sanitizer_env()
+            if env is None:
+                print(f"sanitizer runtime unavailable: {reason}", file=sys.stderr)
+                return 77
+        path = native_build.build("cogsift", sanitize=args.sanitize, log=print)
         return subprocess.run([sys.executable, __file__, "--cases", str(args.cases), "--seed", args.seed,
-                               "--module", str(path)], env=env).returncode
+                               "--module", str(path), *(["--sanitize"] if args.sanitize else [])],
+                              env=env).returncode
     os.environ.setdefault("TIKTOKEN_CACHE_DIR", str(ROOT.parent / "shared" / "tiktoken"))
     import community.models  # noqa: F401 - the package the module is loaded into
 
-    if args.module:
-        cogsift = native_build.load("community.models.cogsift", args.module)
-    else:
-        from community.models import cogsift
+    cogsift = native_build.load("community.models.cogsift", args.module)
     started = time.perf_counter()
     failed = fuzz(cogsift, args.cases, args.seed)
     if failed is not None:
         return 1
-    kind = "sanitizer build" if args.module else "plain build"
+    kind = "sanitizer build" if args.sanitize else "plain build"
     print(f"{args.cases} cases agreed ({kind}, {time.perf_counter() - started:.1f} s, seed {args.seed!r})")
     return 0
 

@@ -142,6 +142,7 @@ def test_writes_and_reads_match_plain_setattr(factory):
         assert observe(ours) == before
 
 
+@pytest.mark.test_hooks
 def test_messages_take_the_direct_path():
     assert cogsift._fast_attributes() == {"extra": True, "field": True}
 

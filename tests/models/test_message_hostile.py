@@ -67,6 +67,7 @@ def run_fast(msg):
     return outcome(lambda: list(cogsift.atransform([msg])))
 
 
+@pytest.mark.test_hooks
 @pytest.mark.parametrize("action", ACTIONS, ids=lambda a: getattr(a, "__name__", "none"))
 @pytest.mark.parametrize("name", ["reasoning_content", "content"])
 def test_hostile_extras_keys_match_the_plain_path(action, name):

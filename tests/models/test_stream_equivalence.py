@@ -150,6 +150,7 @@ def test_async_entry_matches_the_literal_model(counted):
     assert len(counted) == STREAMS
 
 
+@pytest.mark.test_hooks
 def test_generic_attribute_path_matches_too(counted):
     """The same streams with the direct attribute paths switched off."""
     rng = random.Random(7)

@@ -81,6 +81,10 @@ py::object dispatch_post_process(py::handle self, py::handle docs_and_similariti
 // and the coroutine `_aget_relevant_documents` (`aget`).
 std::pair<py::object, py::object> retrieval_entries(const char* class_name, bind::Impl get, bind::Impl aget);
 
+// The `post_process` method of a retriever class: (document, score) pairs in,
+// declared to return List[Document].
+py::object post_process_method(const char* class_name, const char* doc, bind::Impl impl);
+
 // _get_relevant_documents of every retriever: runs the asynchronous entry of
 // `self` on a new event loop; on a helper thread when this thread's loop is
 // running (run_beside_running_loop).
