@@ -1,18 +1,24 @@
 // Reasoning in LangChain's own terms, shared by the whole-response and the
 // streaming split:
-// - the `starts_in_reasoning` switch (a field of the parser, overridable per
-//   call in the run configuration), for outputs that begin inside a block
-//   the prompt already opened;
+// - the parser's options (`starts_in_reasoning`, for outputs that begin
+//   inside a block the prompt already opened, `hold_back`, `usage_source`):
+//   fields of the parser, overridable per call in the run configuration
+//   (run_config.cpp);
 // - `additional_kwargs["reasoning_content"]`, where chat integrations put
 //   the reasoning they split out themselves, which summing message chunks
-//   concatenates and `content_blocks` shows as a reasoning block;
-// - the flush item of a stream that is a copy of an emitted chunk.
+//   concatenates and `content_blocks` shows as a reasoning block
+//   (kwargs_reasoning.cpp);
+// - the flush item of a stream that is a copy of an emitted chunk
+//   (chunk_continuation.cpp).
 #pragma once
 
 #include "cogsift.hpp"
 #include "think_split.hpp"
 
 namespace cogsift {
+
+// ---------------------------------------------------------------------------
+// The run configuration (run_config.cpp)
 
 // Whether the output is parsed as beginning inside the reasoning: the run
 // configuration's "starts_in_reasoning" (top level, or under "configurable",
@@ -47,6 +53,9 @@ void check_call_config(py::handle parser, py::handle config);
 // split gets the parser and the configuration as given to the call.
 py::object through_run(py::handle self, PyObject* helper, py::handle first, py::handle second, py::handle config);
 
+// ---------------------------------------------------------------------------
+// Reasoning in additional_kwargs (kwargs_reasoning.cpp)
+
 // The reasoning a message carries in its additional_kwargs.
 struct KwargsReasoning {
     // The message's additional_kwargs when it is a dict whose
@@ -62,6 +71,9 @@ KwargsReasoning kwargs_reasoning(py::handle message);
 // `k.text` when there is one) as kwargs["reasoning_content"]; nothing when it
 // is empty or there is no writable kwargs.
 void record_kwargs_reasoning(const KwargsReasoning& k, py::handle reasoning);
+
+// ---------------------------------------------------------------------------
+// Joining and continuing chunks (chunk_continuation.cpp)
 
 // `first` followed by `second`, either of which may be empty text.
 py::object joined(py::handle first, py::handle second);
