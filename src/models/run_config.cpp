@@ -102,11 +102,7 @@ bind::Member usage_source_field() {
 void check_call_config(py::handle parser, py::handle config) {
     // A configuration that is not a mapping (None included) is refused
     // with the documented TypeError before anything is read.
-    static PyObject* mapping = bind::keep(bind::import_from("collections.abc", "Mapping"));
-    if (!PyDict_Check(config.ptr()) && bind::check(PyObject_IsInstance(config.ptr(), mapping)) == 0) {
-        PyErr_Format(PyExc_TypeError, "config must be a mapping, not %.200s", Py_TYPE(config.ptr())->tp_name);
-        throw py::error_already_set();
-    }
+    require_mapping(config, "config");
     (void)read_identity(config);
     (void)starts_in_reasoning(parser, config);
     (void)hold_back(parser, config);
