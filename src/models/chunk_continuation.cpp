@@ -1,5 +1,6 @@
-// Joining split text, and the item that carries held-back text out after the
-// chunk it came with was handed on already.
+// Joining split text, copies of messages that the split may change, and the
+// item that carries held-back text out after the chunk it came with was
+// handed on already.
 #include "message_attrs.hpp"
 #include "reasoning.hpp"
 
@@ -25,20 +26,24 @@ py::object joined(py::handle first, py::handle second) {
     return bind::steal(PyUnicode_Concat(first.ptr(), second.ptr()));
 }
 
+py::object own_copy(py::handle message) {
+    py::object copied = bind::call(module().copy, message);
+    // A shallow copy shares the dict with the original; the copy gets its own.
+    py::object kwargs = attrs::lookup(copied, names.additional_kwargs);
+    if (kwargs && PyDict_Check(kwargs.ptr()))
+        attrs::set(copied, names.additional_kwargs, bind::steal(PyDict_Copy(kwargs.ptr())));
+    return copied;
+}
+
 py::object continuation_of(py::handle chunk) {
     Module& M = module();
     if (bind::check(PyObject_IsInstance(chunk.ptr(), M.base_message.ptr())) == 0) {
-        py::object copied = bind::call(M.copy, chunk);
-        // A shallow copy shares the dict with the emitted object; the copy
-        // gets its own, without the reasoning that went out already.
+        py::object copied = own_copy(chunk);
+        // Without the reasoning that went out already.
         py::object kwargs = attrs::lookup(copied, names.additional_kwargs);
-        if (kwargs && PyDict_Check(kwargs.ptr())) {
-            py::object own = bind::steal(PyDict_Copy(kwargs.ptr()));
-            if (PyDict_DelItem(own.ptr(), M.n.reasoning_content) < 0) {
-                if (!PyErr_ExceptionMatches(PyExc_KeyError)) throw py::error_already_set();
-                PyErr_Clear();
-            }
-            attrs::set(copied, names.additional_kwargs, own);
+        if (kwargs && PyDict_Check(kwargs.ptr()) && PyDict_DelItem(kwargs.ptr(), M.n.reasoning_content) < 0) {
+            if (!PyErr_ExceptionMatches(PyExc_KeyError)) throw py::error_already_set();
+            PyErr_Clear();
         }
         return copied;
     }

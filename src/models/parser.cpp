@@ -98,12 +98,19 @@ py::object split_in_place(py::handle input, bool open_at_start) {
     return answer;
 }
 
+// The message the split changes: `message` itself, or with hand_on "copy"
+// a copy of it.
+py::object split_target(py::handle message, py::handle parser, py::handle config) {
+    return hands_on_copies(parser, config) ? own_copy(message) : bind::borrow(message.ptr());
+}
+
 // The whole-response split, which LangChain's run machinery calls with the
 // message and, as keywords, the parser and the configuration it was called
 // with.
 py::object split_message(py::object input, py::object parser, py::object run_config) {
     const Names& n = module().n;
     const CallIdentity who = read_identity(run_config);
+    input = split_target(input, parser, run_config);
     py::object answer = split_in_place(input, starts_in_reasoning(parser, run_config));
 
     py::object usage = attrs::lookup(input, n.usage);
@@ -135,7 +142,9 @@ py::object parse_result(py::object self, py::object result, py::object /*partial
     py::object first = bind::getitem(result, bind::borrow(module().n.zero));
     py::object message = attrs::lookup(first, names.message);
     if (!message) return parse(self, bind::getattr(first, module().n.text));
-    (void)split_in_place(message, starts_in_reasoning(self, bind::new_dict()));
+    py::object no_config = bind::new_dict();
+    message = split_target(message, self, no_config);
+    (void)split_in_place(message, starts_in_reasoning(self, no_config));
     return message;
 }
 
@@ -211,7 +220,7 @@ std::vector<bind::Member> field_members() {
             "per call.");
     return {bind::Member::field("starts_in_reasoning", bind::borrow(reinterpret_cast<PyObject*>(&PyBool_Type)),
                                 switch_default),
-            hold_back_field(), usage_source_field()};
+            hold_back_field(), usage_source_field(), hand_on_field()};
 }
 
 py::object builtin(const char* name, py::object function) {
@@ -239,7 +248,8 @@ std::vector<bind::Member> langchain_members() {
                           compiled("parse_result", "qorCogsift.parse_result",
                                    R"doc(Split the first generation as ``invoke`` splits a message.
 
-A chat generation's message is changed in place and returned; a text
+A chat generation's message is changed in place and returned (a split
+copy of it with ``hand_on="copy"``); a text
 generation is parsed as ``parse`` parses text. No usage is recorded: there
 is no run configuration to name the session and model.)doc",
                                    {{"self"},
@@ -272,7 +282,8 @@ Args:
         "metadata" -> "prompt".
 
 Returns:
-    The same message object, changed in place.
+    The same message object, changed in place; with ``hand_on`` "copy"
+    a split copy of it, the message left as it was.
 
 Raises:
     TypeError: ``config`` or its "input"/"metadata" entry is not a mapping.
@@ -297,8 +308,9 @@ Args:
     config: The run configuration, as for ``invoke``.
 
 Yields:
-    The received chunks, changed in place; text that may be a cut tag is
-    held back. The usage of the whole stream is recorded after the last
+    The received chunks, changed in place (with ``hand_on`` "copy" split
+    copies of them, the received chunks left as they were); text that may
+    be a cut tag is held back. The usage of the whole stream is recorded after the last
     item.)doc",
                                                 stream_params("Iterable[BaseMessage]"), bind::wrap<transform>,
                                                 bind::Flavor::Generator, type("Iterator[BaseMessage]"))),

@@ -36,9 +36,15 @@ HoldBack hold_back(py::handle parser, py::handle config);
 // or "provider" (true).
 bool provider_usage(py::handle parser, py::handle config);
 
-// The parser's fields for those two options.
+// Whether the parser hands on copies of the messages it receives, split,
+// and leaves those intact: "hand_on" read as "hold_back" is, "received"
+// (false: the received objects, split in place) or "copy" (true).
+bool hands_on_copies(py::handle parser, py::handle config);
+
+// The parser's fields for those three options.
 bind::Member hold_back_field();
 bind::Member usage_source_field();
+bind::Member hand_on_field();
 
 // Everything a call reads from its run configuration before it touches its
 // input (session, model, switches), read once so that a bad configuration
@@ -77,6 +83,10 @@ void record_kwargs_reasoning(const KwargsReasoning& k, py::handle reasoning);
 
 // `first` followed by `second`, either of which may be empty text.
 py::object joined(py::handle first, py::handle second);
+
+// A shallow copy of a message (copy.copy) with an additional_kwargs dict of
+// its own, so that splitting the copy leaves the original as it was.
+py::object own_copy(py::handle message);
 
 // A new item for held-back text that goes out on a chunk already emitted: a
 // LangChain message is copied with the fields that summing chunks

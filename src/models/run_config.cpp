@@ -1,5 +1,5 @@
 // The parser's options in the run configuration (`starts_in_reasoning`,
-// `hold_back`, `usage_source`), the parser's fields for them, the check of a
+// `hold_back`, `usage_source`, `hand_on`), the parser's fields for them, the check of a
 // call's configuration and the call through LangChain's run helpers.
 #include "message_attrs.hpp"
 #include "reasoning.hpp"
@@ -9,7 +9,7 @@ namespace cogsift {
 namespace {
 
 #define RUN_CONFIG_NAMES(X)                                  \
-    X(starts_in_reasoning) X(hold_back) X(usage_source) X(parser) \
+    X(starts_in_reasoning) X(hold_back) X(usage_source) X(hand_on) X(parser) \
     X(run_kwnames, bind::keywords, "run_type", "parser", "run_config")
 BIND_PART_NAMES(RunConfigNames, RUN_CONFIG_NAMES, names);
 
@@ -81,6 +81,10 @@ bool provider_usage(py::handle parser, py::handle config) {
     return either_of(parser, config, names.usage_source, "count", "provider");
 }
 
+bool hands_on_copies(py::handle parser, py::handle config) {
+    return either_of(parser, config, names.hand_on, "received", "copy");
+}
+
 bind::Member hold_back_field() {
     return either_field(
         "hold_back", "Literal['candidate', 'tag_prefix']", "candidate",
@@ -99,6 +103,15 @@ bind::Member usage_source_field() {
         "run configuration's \"usage_source\" overrides it per call.");
 }
 
+bind::Member hand_on_field() {
+    return either_field(
+        "hand_on", "Literal['received', 'copy']", "received",
+        "What the parser hands on: \"received\" (the default) the message objects it received, split in "
+        "place; \"copy\" a split copy of each, leaving the received objects as the chat model made them, so "
+        "the model's own run record and its stream events keep the reasoning and the tags. The run "
+        "configuration's \"hand_on\" (top level or under \"configurable\") overrides it per call.");
+}
+
 void check_call_config(py::handle parser, py::handle config) {
     // A configuration that is not a mapping (None included) is refused
     // with the documented TypeError before anything is read.
@@ -107,6 +120,7 @@ void check_call_config(py::handle parser, py::handle config) {
     (void)starts_in_reasoning(parser, config);
     (void)hold_back(parser, config);
     (void)provider_usage(parser, config);
+    (void)hands_on_copies(parser, config);
 }
 
 py::object through_run(py::handle self, PyObject* helper, py::handle first, py::handle second, py::handle config) {
