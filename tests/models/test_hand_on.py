@@ -59,6 +59,8 @@ def test_model_record_and_stream_events(entry, mode, model_record, memory_store)
     generation = model_run.outputs["generations"][0][0]
     assert generation["text"] == generation["message"]["kwargs"]["content"] == model_record
     assert "".join(c.content for c in seen.chunks) == model_record
+    (parser_run,) = [r for r in tracer.traced_runs[0].child_runs if r.name == "qorCogsift"]
+    assert parser_run.inputs["input"].content == model_record  # the parser's run records the model's chunks
     # The parser's output and usage are the same either way; only the objects differ.
     assert ("".join(c.content for c in items), "".join(c.reasoning_content for c in items)) == ("answer", "why")
     assert stored()["completion_tokens"] == cogsift.get_text_token_len(WHOLE)
