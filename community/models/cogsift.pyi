@@ -23,6 +23,7 @@ class qorCogsift(StrOutputParser):
     starts_in_reasoning: bool = False
     hold_back: Literal["candidate", "tag_prefix"] = "candidate"
     usage_source: Literal["count", "provider"] = "count"
+    hand_on: Literal["received", "copy"] = "received"
     @classmethod
     def get_lc_namespace(cls) -> List[str]: ...
     @property

@@ -92,7 +92,14 @@ inline void frame_references(CallIdentity& who, bind::FrameRoots& roots) noexcep
     roots.add(who.session_id);
     roots.add(who.model_name);
 }
+// Reads them from the run configuration (a mapping). An "input" or
+// "metadata" entry (or "configurable", or "input" under it) that is not a
+// mapping is a TypeError, raised before anything else is read.
 CallIdentity read_identity(py::handle config);
+
+// A TypeError "<what> must be a mapping, not <type>" unless `value` is a
+// dict or a collections.abc.Mapping.
+void require_mapping(py::handle value, const char* what);
 
 // config["metadata"]["prompt"]
 py::object configured_prompt(py::handle config);

@@ -98,12 +98,19 @@ py::object split_in_place(py::handle input, bool open_at_start) {
     return answer;
 }
 
+// The message the split changes: `message` itself, or with hand_on "copy"
+// a copy of it.
+py::object split_target(py::handle message, py::handle parser, py::handle config) {
+    return hands_on_copies(parser, config) ? own_copy(message) : bind::borrow(message.ptr());
+}
+
 // The whole-response split, which LangChain's run machinery calls with the
 // message and, as keywords, the parser and the configuration it was called
 // with.
 py::object split_message(py::object input, py::object parser, py::object run_config) {
     const Names& n = module().n;
     const CallIdentity who = read_identity(run_config);
+    input = split_target(input, parser, run_config);
     py::object answer = split_in_place(input, starts_in_reasoning(parser, run_config));
 
     py::object usage = attrs::lookup(input, n.usage);
@@ -135,7 +142,9 @@ py::object parse_result(py::object self, py::object result, py::object /*partial
     py::object first = bind::getitem(result, bind::borrow(module().n.zero));
     py::object message = attrs::lookup(first, names.message);
     if (!message) return parse(self, bind::getattr(first, module().n.text));
-    (void)split_in_place(message, starts_in_reasoning(self, bind::new_dict()));
+    py::object no_config = bind::new_dict();
+    message = split_target(message, self, no_config);
+    (void)split_in_place(message, starts_in_reasoning(self, no_config));
     return message;
 }
 
@@ -165,39 +174,43 @@ bind::Task ainvoke(py::object self, py::object input, py::object config) {
     co_return co_await through_run(self, names.acall_with_config, bind::borrow(g_asplit_message), input, config);
 }
 
-}  // namespace
+// A compiled function of the module.
+py::object compiled(const char* name, const char* qualname, const char* doc, std::vector<bind::Param> params,
+                    bind::Impl impl, bind::Flavor flavor, py::object returns = {}) {
+    return bind::make_function({.name = name,
+                                .qualname = qualname,
+                                .doc = doc,
+                                .params = std::move(params),
+                                .impl = impl,
+                                .flavor = flavor,
+                                .return_annotation = std::move(returns)},
+                               module().module_name);
+}
 
-void define_parser(py::module_& m) {
-    Module& M = module();
-    auto method = [&](const char* name, const char* qualname, const char* doc, std::vector<bind::Param> params,
-                      bind::Impl impl, bind::Flavor flavor, py::object returns = {}) {
-        return bind::make_function({.name = name,
-                                    .qualname = qualname,
-                                    .doc = doc,
-                                    .params = std::move(params),
-                                    .impl = impl,
-                                    .flavor = flavor,
-                                    .return_annotation = std::move(returns)},
-                                   M.module_name);
-    };
-    // (self, input: BaseMessage, config) and (self, chunks, config), as the stub declares them.
-    auto whole = [&] {
-        return std::vector<bind::Param>{
-            {"self"}, bind::typed("input", type("BaseMessage")), bind::typed("config", type("Mapping[str, Any]"))};
-    };
-    auto stream = [&](const char* chunks) {
-        return std::vector<bind::Param>{
-            {"self"}, bind::typed("chunks", type(chunks)), bind::typed("config", type("Mapping[str, Any]"))};
-    };
-    g_split_message = bind::keep(method("_split_message", "_split_message",
-                                        "The split of qorCogsift.invoke without LangChain's run around it.",
-                                        {{"input"}, {"parser"}, {"run_config"}}, bind::wrap<split_message>,
-                                        bind::Flavor::Plain));
-    g_asplit_message = bind::keep(method("_asplit_message", "_asplit_message", "_split_message as a coroutine.",
-                                         {{"input"}, {"parser"}, {"run_config"}}, bind::wrap<asplit_message>,
-                                         bind::Flavor::Coroutine));
+// (self, input: BaseMessage, config) and (self, chunks, config), as the stub declares them.
+std::vector<bind::Param> whole_params() {
+    return {{"self"}, bind::typed("input", type("BaseMessage")), bind::typed("config", type("Mapping[str, Any]"))};
+}
+
+std::vector<bind::Param> stream_params(const char* chunks) {
+    return {{"self"}, bind::typed("chunks", type(chunks)), bind::typed("config", type("Mapping[str, Any]"))};
+}
+
+// The whole-response split without the run, which invoke and ainvoke hand
+// to LangChain's run helpers.
+void define_split_message(py::module_& m) {
+    g_split_message = bind::keep(compiled("_split_message", "_split_message",
+                                          "The split of qorCogsift.invoke without LangChain's run around it.",
+                                          {{"input"}, {"parser"}, {"run_config"}}, bind::wrap<split_message>,
+                                          bind::Flavor::Plain));
+    g_asplit_message = bind::keep(compiled("_asplit_message", "_asplit_message", "_split_message as a coroutine.",
+                                           {{"input"}, {"parser"}, {"run_config"}}, bind::wrap<asplit_message>,
+                                           bind::Flavor::Coroutine));
     m.attr("_split_message") = bind::borrow(g_split_message);
+}
 
+// The parser's fields: its switches.
+std::vector<bind::Member> field_members() {
     py::object switch_default = bind::import_from("pydantic", "Field")(
         py::arg("default") = false, py::arg("strict") = true,
         py::arg("description") =
@@ -205,70 +218,60 @@ void define_parser(py::module_& m) {
             "<think> into the prompt: everything up to the first </think> is reasoning. Off by default; the "
             "run configuration's \"starts_in_reasoning\" (top level or under \"configurable\") overrides it "
             "per call.");
-    auto builtin = [](const char* name, py::object function) {
-        return bind::call(bind::import_from("builtins", name), function);
-    };
-    py::object message_type_getter = builtin(
-        "property", method("_message_type", "qorCogsift._message_type", "Chat messages and their chunks.", {{"self"}},
-                           bind::wrap<message_type>, bind::Flavor::Plain));
-    using bind::Member;
-    py::object cls = bind::make_class(
-        m.attr("StrOutputParser"),
-        {
-            .name = "qorCogsift",
-            .doc = "Output parser for reasoning models.\n\nThe answer stays in the message's `content`, the "
-                   "reasoning (between <think> and </think>) goes into its `reasoning_content`, and the "
-                   "call's token usage is added to the session's record in the session store. Returns the "
-                   "message objects themselves, changed in place. Reasoning a chat integration put into "
-                   "`additional_kwargs[\"reasoning_content\"]` comes first in `reasoning_content`, and the whole "
-                   "reasoning is kept there as well, so summed stream chunks and `content_blocks` show it. Every "
-                   "operation runs as the parser's own LangChain run (callbacks, tracing, stream events).\n\n"
-                   "Example:\n"
-                   "    .. code-block:: python\n\n"
-                   "        chain = prompt | chat_model | qorCogsift()\n"
-                   "        config = {\"input\": {\"session_id\": sid},\n"
-                   "                  \"metadata\": {\"model_name\": name, \"prompt\": prompt_text}}\n"
-                   "        message = chain.invoke(question, config=config)\n"
-                   "        message.content, message.reasoning_content\n",
-            .members =
-                {
-                    Member::field("starts_in_reasoning", bind::borrow(reinterpret_cast<PyObject*>(&PyBool_Type)),
-                                  switch_default),
-                    hold_back_field(),
-                    usage_source_field(),
-                    Member::attribute("InputType", message_type_getter),
-                    Member::attribute("OutputType", message_type_getter),
-                    Member::attribute(
-                        "get_lc_namespace",
-                        builtin("classmethod",
-                                method("get_lc_namespace", "qorCogsift.get_lc_namespace",
-                                       "The namespace of the serialized form: [\"community\", \"models\", "
-                                       "\"cogsift\"].",
-                                       {{"cls"}}, bind::wrap<lc_namespace>, bind::Flavor::Plain, type("List[str]")))),
-                    Member::attribute(
-                        "parse_result",
-                        method("parse_result", "qorCogsift.parse_result",
-                               R"doc(Split the first generation as ``invoke`` splits a message.
+    return {bind::Member::field("starts_in_reasoning", bind::borrow(reinterpret_cast<PyObject*>(&PyBool_Type)),
+                                switch_default),
+            hold_back_field(), usage_source_field(), hand_on_field()};
+}
 
-A chat generation's message is changed in place and returned; a text
+py::object builtin(const char* name, py::object function) {
+    return bind::call(bind::import_from("builtins", name), function);
+}
+
+// What LangChain asks of a parser besides its calls: types, serialization
+// namespace, the parse entries.
+std::vector<bind::Member> langchain_members() {
+    using bind::Member;
+    py::object message_type_getter = builtin(
+        "property", compiled("_message_type", "qorCogsift._message_type", "Chat messages and their chunks.",
+                             {{"self"}}, bind::wrap<message_type>, bind::Flavor::Plain));
+    return {
+        Member::attribute("InputType", message_type_getter),
+        Member::attribute("OutputType", message_type_getter),
+        Member::attribute("get_lc_namespace",
+                          builtin("classmethod",
+                                  compiled("get_lc_namespace", "qorCogsift.get_lc_namespace",
+                                           "The namespace of the serialized form: [\"community\", \"models\", "
+                                           "\"cogsift\"].",
+                                           {{"cls"}}, bind::wrap<lc_namespace>, bind::Flavor::Plain,
+                                           type("List[str]")))),
+        Member::attribute("parse_result",
+                          compiled("parse_result", "qorCogsift.parse_result",
+                                   R"doc(Split the first generation as ``invoke`` splits a message.
+
+A chat generation's message is changed in place and returned (a split
+copy of it with ``hand_on="copy"``); a text
 generation is parsed as ``parse`` parses text. No usage is recorded: there
 is no run configuration to name the session and model.)doc",
-                               {{"self"},
-                                bind::typed("result", type("List[Generation]")),
-                                {"partial", bind::ParamKind::KeywordOnly, bind::borrow(Py_False), type("bool")}},
-                               bind::wrap<parse_result>, bind::Flavor::Plain, type("BaseMessage"))),
-                    Member::attribute(
-                        "parse",
-                        method("parse", "qorCogsift.parse",
-                               "Split text as ``invoke`` splits a message's content; returns a new AIMessage "
-                               "with the answer as ``content`` and the reasoning as ``reasoning_content``. No "
-                               "usage is recorded.",
-                               {{"self"}, bind::typed("text", type("str"))}, bind::wrap<parse>,
-                               bind::Flavor::Plain, type("BaseMessage"))),
-                    Member::attribute(
-                        "invoke",
-                        method("invoke", "qorCogsift.invoke",
-                               R"doc(Split a whole response into answer and reasoning and record its usage.
+                                   {{"self"},
+                                    bind::typed("result", type("List[Generation]")),
+                                    {"partial", bind::ParamKind::KeywordOnly, bind::borrow(Py_False), type("bool")}},
+                                   bind::wrap<parse_result>, bind::Flavor::Plain, type("BaseMessage"))),
+        Member::attribute("parse",
+                          compiled("parse", "qorCogsift.parse",
+                                   "Split text as ``invoke`` splits a message's content; returns a new AIMessage "
+                                   "with the answer as ``content`` and the reasoning as ``reasoning_content``. No "
+                                   "usage is recorded.",
+                                   {{"self"}, bind::typed("text", type("str"))}, bind::wrap<parse>,
+                                   bind::Flavor::Plain, type("BaseMessage"))),
+    };
+}
+
+// The whole-response operations.
+std::vector<bind::Member> whole_members() {
+    using bind::Member;
+    return {
+        Member::attribute("invoke", compiled("invoke", "qorCogsift.invoke",
+                                             R"doc(Split a whole response into answer and reasoning and record its usage.
 
 Args:
     input: The model's message; its ``content`` becomes the answer and
@@ -279,39 +282,70 @@ Args:
         "metadata" -> "prompt".
 
 Returns:
-    The same message object, changed in place.
+    The same message object, changed in place; with ``hand_on`` "copy"
+    a split copy of it, the message left as it was.
 
 Raises:
     TypeError: ``config`` or its "input"/"metadata" entry is not a mapping.
     KeyError: No "metadata" -> "prompt" for a message without ``usage``.)doc",
-                               whole(), bind::wrap<invoke>, bind::Flavor::Plain, type("BaseMessage"))),
-                    Member::attribute("ainvoke",
-                                      method("ainvoke", "qorCogsift.ainvoke", "invoke as a coroutine.",
-                                             whole(), bind::wrap<ainvoke>, bind::Flavor::Coroutine,
+                                             whole_params(), bind::wrap<invoke>, bind::Flavor::Plain,
                                              type("BaseMessage"))),
-                    Member::attribute(
-                        "transform",
-                        method("transform", "qorCogsift.transform",
-                               R"doc(Split a stream of message chunks into answer and reasoning.
+        Member::attribute("ainvoke", compiled("ainvoke", "qorCogsift.ainvoke", "invoke as a coroutine.",
+                                              whole_params(), bind::wrap<ainvoke>, bind::Flavor::Coroutine,
+                                              type("BaseMessage"))),
+    };
+}
+
+// The streaming operations.
+std::vector<bind::Member> stream_members() {
+    using bind::Member;
+    return {
+        Member::attribute("transform", compiled("transform", "qorCogsift.transform",
+                                                R"doc(Split a stream of message chunks into answer and reasoning.
 
 Args:
     chunks: The model's chunks.
     config: The run configuration, as for ``invoke``.
 
 Yields:
-    The received chunks, changed in place; text that may be a cut tag is
-    held back. The usage of the whole stream is recorded after the last
+    The received chunks, changed in place (with ``hand_on`` "copy" split
+    copies of them, the received chunks left as they were); text that may
+    be a cut tag is held back. The usage of the whole stream is recorded after the last
     item.)doc",
-                               stream("Iterable[BaseMessage]"), bind::wrap<transform>,
-                               bind::Flavor::Generator, type("Iterator[BaseMessage]"))),
-                    Member::attribute("atransform",
-                                      method("atransform", "qorCogsift.atransform",
-                                             "transform over an asynchronous stream of message chunks.",
-                                             stream("AsyncIterable[BaseMessage]"), bind::wrap<atransform>,
-                                             bind::Flavor::AsyncGenerator, type("AsyncIterator[BaseMessage]"))),
-                },
-        },
-        M.module_name);
-    m.attr("qorCogsift") = cls;
+                                                stream_params("Iterable[BaseMessage]"), bind::wrap<transform>,
+                                                bind::Flavor::Generator, type("Iterator[BaseMessage]"))),
+        Member::attribute("atransform", compiled("atransform", "qorCogsift.atransform",
+                                                 "transform over an asynchronous stream of message chunks.",
+                                                 stream_params("AsyncIterable[BaseMessage]"), bind::wrap<atransform>,
+                                                 bind::Flavor::AsyncGenerator, type("AsyncIterator[BaseMessage]"))),
+    };
+}
+
+const char* const kParserDoc =
+    "Output parser for reasoning models.\n\nThe answer stays in the message's `content`, the "
+    "reasoning (between <think> and </think>) goes into its `reasoning_content`, and the "
+    "call's token usage is added to the session's record in the session store. Returns the "
+    "message objects themselves, changed in place. Reasoning a chat integration put into "
+    "`additional_kwargs[\"reasoning_content\"]` comes first in `reasoning_content`, and the whole "
+    "reasoning is kept there as well, so summed stream chunks and `content_blocks` show it. Every "
+    "operation runs as the parser's own LangChain run (callbacks, tracing, stream events).\n\n"
+    "Example:\n"
+    "    .. code-block:: python\n\n"
+    "        chain = prompt | chat_model | qorCogsift()\n"
+    "        config = {\"input\": {\"session_id\": sid},\n"
+    "                  \"metadata\": {\"model_name\": name, \"prompt\": prompt_text}}\n"
+    "        message = chain.invoke(question, config=config)\n"
+    "        message.content, message.reasoning_content\n";
+
+}  // namespace
+
+void define_parser(py::module_& m) {
+    define_split_message(m);
+    std::vector<bind::Member> members = field_members();
+    for (auto part : {langchain_members(), whole_members(), stream_members()})
+        members.insert(members.end(), std::make_move_iterator(part.begin()), std::make_move_iterator(part.end()));
+    m.attr("qorCogsift") = bind::make_class(m.attr("StrOutputParser"),
+                                            {.name = "qorCogsift", .doc = kParserDoc, .members = std::move(members)},
+                                            module().module_name);
 }
 }  // namespace cogsift

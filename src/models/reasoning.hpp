@@ -1,18 +1,24 @@
 // Reasoning in LangChain's own terms, shared by the whole-response and the
 // streaming split:
-// - the `starts_in_reasoning` switch (a field of the parser, overridable per
-//   call in the run configuration), for outputs that begin inside a block
-//   the prompt already opened;
+// - the parser's options (`starts_in_reasoning`, for outputs that begin
+//   inside a block the prompt already opened, `hold_back`, `usage_source`):
+//   fields of the parser, overridable per call in the run configuration
+//   (run_config.cpp);
 // - `additional_kwargs["reasoning_content"]`, where chat integrations put
 //   the reasoning they split out themselves, which summing message chunks
-//   concatenates and `content_blocks` shows as a reasoning block;
-// - the flush item of a stream that is a copy of an emitted chunk.
+//   concatenates and `content_blocks` shows as a reasoning block
+//   (kwargs_reasoning.cpp);
+// - the flush item of a stream that is a copy of an emitted chunk
+//   (chunk_continuation.cpp).
 #pragma once
 
 #include "cogsift.hpp"
 #include "think_split.hpp"
 
 namespace cogsift {
+
+// ---------------------------------------------------------------------------
+// The run configuration (run_config.cpp)
 
 // Whether the output is parsed as beginning inside the reasoning: the run
 // configuration's "starts_in_reasoning" (top level, or under "configurable",
@@ -30,9 +36,15 @@ HoldBack hold_back(py::handle parser, py::handle config);
 // or "provider" (true).
 bool provider_usage(py::handle parser, py::handle config);
 
-// The parser's fields for those two options.
+// Whether the parser hands on copies of the messages it receives, split,
+// and leaves those intact: "hand_on" read as "hold_back" is, "received"
+// (false: the received objects, split in place) or "copy" (true).
+bool hands_on_copies(py::handle parser, py::handle config);
+
+// The parser's fields for those three options.
 bind::Member hold_back_field();
 bind::Member usage_source_field();
+bind::Member hand_on_field();
 
 // Everything a call reads from its run configuration before it touches its
 // input (session, model, switches), read once so that a bad configuration
@@ -46,6 +58,9 @@ void check_call_config(py::handle parser, py::handle config);
 // with their own parse), with the parser's split as the inner function; the
 // split gets the parser and the configuration as given to the call.
 py::object through_run(py::handle self, PyObject* helper, py::handle first, py::handle second, py::handle config);
+
+// ---------------------------------------------------------------------------
+// Reasoning in additional_kwargs (kwargs_reasoning.cpp)
 
 // The reasoning a message carries in its additional_kwargs.
 struct KwargsReasoning {
@@ -63,8 +78,15 @@ KwargsReasoning kwargs_reasoning(py::handle message);
 // is empty or there is no writable kwargs.
 void record_kwargs_reasoning(const KwargsReasoning& k, py::handle reasoning);
 
+// ---------------------------------------------------------------------------
+// Joining and continuing chunks (chunk_continuation.cpp)
+
 // `first` followed by `second`, either of which may be empty text.
 py::object joined(py::handle first, py::handle second);
+
+// A shallow copy of a message (copy.copy) with an additional_kwargs dict of
+// its own, so that splitting the copy leaves the original as it was.
+py::object own_copy(py::handle message);
 
 // A new item for held-back text that goes out on a chunk already emitted: a
 // LangChain message is copied with the fields that summing chunks

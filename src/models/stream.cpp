@@ -149,10 +149,13 @@ StreamSplit::Options parser_options(py::handle parser, py::handle config) {
 bind::Generator split_chunks(py::object chunks, py::object parser, py::object run_config) {
     const CallIdentity who = read_identity(run_config);
     StreamSplit split(parser_options(parser, run_config));
+    const bool copies = hands_on_copies(parser, run_config);
     bind::Local iterator = bind::steal(PyObject_GetIter(chunks.ptr()));
     bind::Local chunk;  // one for the whole stream, registered with the frame once
-    while ((chunk = bind::next_item(iterator)))
+    while ((chunk = bind::next_item(iterator))) {
+        if (copies) chunk = own_copy(chunk);  // the model's chunk stays as it came
         if (split.feed(chunk)) co_yield chunk;
+    }
     if (bind::Local flushed = split.finish()) co_yield flushed;
     // Reached only when the consumer asks past the last item: a stream that
     // is closed or abandoned earlier records nothing.
@@ -162,6 +165,7 @@ bind::Generator split_chunks(py::object chunks, py::object parser, py::object ru
 bind::AsyncGenerator asplit_chunks(py::object chunks, py::object parser, py::object run_config) {
     const CallIdentity who = read_identity(run_config);
     StreamSplit split(parser_options(parser, run_config));
+    const bool copies = hands_on_copies(parser, run_config);
     bind::Local iterator = bind::steal(PyObject_GetAIter(chunks.ptr()));
     bind::Local chunk;
     for (;;) {
@@ -171,6 +175,7 @@ bind::AsyncGenerator asplit_chunks(py::object chunks, py::object parser, py::obj
             if (!e.matches(PyExc_StopAsyncIteration)) throw;
             break;
         }
+        if (copies) chunk = own_copy(chunk);
         if (split.feed(chunk)) co_yield chunk;
     }
     if (bind::Local flushed = split.finish()) co_yield flushed;

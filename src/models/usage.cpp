@@ -29,22 +29,42 @@ py::object absent() {
 
 }  // namespace
 
+void require_mapping(py::handle value, const char* what) {
+    static PyObject* mapping = bind::keep(bind::import_from("collections.abc", "Mapping"));
+    if (PyDict_Check(value.ptr()) || bind::check(PyObject_IsInstance(value.ptr(), mapping)) != 0) return;
+    PyErr_Format(PyExc_TypeError, "%s must be a mapping, not %.200s", what, Py_TYPE(value.ptr())->tp_name);
+    throw py::error_already_set();
+}
+
+namespace {
+
+// config[key], which must be a mapping when present; empty when absent.
+py::object mapping_entry(py::handle config, PyObject* key, const char* what) {
+    py::object value = bind::mapping_get(config, key, absent());
+    if (value.ptr() == g_absent) return {};
+    require_mapping(value, what);
+    return value;
+}
+
+}  // namespace
+
 CallIdentity read_identity(py::handle config) {
     const Names& n = module().n;
     // A LangChain chain moves every configuration key it does not know
     // ("input" among them) under "configurable" before it calls a step, so
     // the session is looked for there when the configuration itself has no
     // "input".
-    py::object input = bind::mapping_get(config, n.input, absent());
-    if (input.ptr() == g_absent) {
-        py::object configurable = bind::mapping_get(config, n.configurable, py::none());
-        input = configurable.ptr() == Py_None ? bind::new_dict()
-                                              : bind::mapping_get(configurable, n.input, bind::new_dict());
-    }
+    py::object configurable = bind::mapping_get(config, n.configurable, py::none());
+    if (configurable.ptr() != Py_None) require_mapping(configurable, "config[\"configurable\"]");
+    py::object input = mapping_entry(config, n.input, "config[\"input\"]");
+    if (!input && configurable.ptr() != Py_None)
+        input = mapping_entry(configurable, n.input, "config[\"configurable\"][\"input\"]");
+    py::object metadata = mapping_entry(config, n.metadata, "config[\"metadata\"]");
     CallIdentity who;
-    who.session_id = bind::mapping_get(input, n.session_id, bind::borrow(n.default_session_id));
-    py::object metadata = bind::mapping_get(config, n.metadata, bind::new_dict());
-    who.model_name = bind::mapping_get(metadata, n.model_name, bind::borrow(n.unknown_model));
+    who.session_id = input ? bind::mapping_get(input, n.session_id, bind::borrow(n.default_session_id))
+                           : bind::borrow(n.default_session_id);
+    who.model_name = metadata ? bind::mapping_get(metadata, n.model_name, bind::borrow(n.unknown_model))
+                              : bind::borrow(n.unknown_model);
     return who;
 }
 

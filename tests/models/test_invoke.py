@@ -89,8 +89,8 @@ class Slotted:
 @pytest.mark.parametrize("message, config, error, after", [
     # Configuration errors come before the message is touched ...
     (AIMessage(content="<think>a</think>b"), None, TypeError, ("<think>a</think>b", None)),
-    (AIMessage(content="<think>a</think>b"), {"input": "s"}, AttributeError, ("<think>a</think>b", None)),
-    (AIMessage(content="<think>a</think>b"), {"metadata": 3}, AttributeError, ("<think>a</think>b", None)),
+    (AIMessage(content="<think>a</think>b"), {"input": "s"}, TypeError, ("<think>a</think>b", None)),
+    (AIMessage(content="<think>a</think>b"), {"metadata": 3}, TypeError, ("<think>a</think>b", None)),
     # ... a message that refuses the attribute fails before its content changes ...
     (Forbidding(content="<think>a</think>b"), make_config(), ValueError, ("<think>a</think>b", None)),
     (Slotted("<think>a</think>b"), make_config(), AttributeError, ("<think>a</think>b", None)),

@@ -142,7 +142,7 @@ def test_early_stop_records_nothing(memory_store):
 @pytest.mark.parametrize("entry", ["transform", "atransform"])
 @pytest.mark.parametrize("config, chunks, error, emitted_before", [
     (None, ["a"], TypeError, 0),                  # checked at the first request, before reading chunks
-    ({"input": 5}, ["a"], AttributeError, 0),
+    ({"input": 5}, ["a"], TypeError, 0),
     ({"input": {}}, ["a", "b"], KeyError, 2),     # no "metadata": fails in the usage step, after all items
     ({"metadata": {"model_name": "m"}}, ["a"], KeyError, 1),
     (make_config(), [AIMessage(content=["x"])], TypeError, 0),

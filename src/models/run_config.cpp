@@ -1,20 +1,17 @@
-#include "reasoning.hpp"
+// The parser's options in the run configuration (`starts_in_reasoning`,
+// `hold_back`, `usage_source`, `hand_on`), the parser's fields for them, the check of a
+// call's configuration and the call through LangChain's run helpers.
 #include "message_attrs.hpp"
+#include "reasoning.hpp"
 
 namespace cogsift {
 
 namespace {
 
-// The fields of a message that summing chunks accumulates.
-#define ACCUMULATED_FIELDS(X) \
-    X(additional_kwargs) X(response_metadata) X(usage_metadata) X(tool_call_chunks) X(tool_calls) X(invalid_tool_calls)
-
-#define REASONING_NAMES(X)                                                                        \
-    ACCUMULATED_FIELDS(X)                                                                         \
-    X(starts_in_reasoning) X(hold_back) X(usage_source) X(model_fields) X(get_default) X(model_copy) X(parser)                 \
-    X(run_kwnames, bind::keywords, "run_type", "parser", "run_config")                            \
-    X(kw_factory, bind::keywords, "call_default_factory") X(kw_update, bind::keywords, "update")
-BIND_PART_NAMES(ReasoningNames, REASONING_NAMES, names);
+#define RUN_CONFIG_NAMES(X)                                  \
+    X(starts_in_reasoning) X(hold_back) X(usage_source) X(hand_on) X(parser) \
+    X(run_kwnames, bind::keywords, "run_type", "parser", "run_config")
+BIND_PART_NAMES(RunConfigNames, RUN_CONFIG_NAMES, names);
 
 // config[key] when present and not None, else an empty object.
 py::object option(py::handle config, PyObject* key) {
@@ -84,6 +81,10 @@ bool provider_usage(py::handle parser, py::handle config) {
     return either_of(parser, config, names.usage_source, "count", "provider");
 }
 
+bool hands_on_copies(py::handle parser, py::handle config) {
+    return either_of(parser, config, names.hand_on, "received", "copy");
+}
+
 bind::Member hold_back_field() {
     return either_field(
         "hold_back", "Literal['candidate', 'tag_prefix']", "candidate",
@@ -102,84 +103,29 @@ bind::Member usage_source_field() {
         "run configuration's \"usage_source\" overrides it per call.");
 }
 
+bind::Member hand_on_field() {
+    return either_field(
+        "hand_on", "Literal['received', 'copy']", "received",
+        "What the parser hands on: \"received\" (the default) the message objects it received, split in "
+        "place; \"copy\" a split copy of each, leaving the received objects as the chat model made them, so "
+        "the model's own run record and its stream events keep the reasoning and the tags. The run "
+        "configuration's \"hand_on\" (top level or under \"configurable\") overrides it per call.");
+}
+
 void check_call_config(py::handle parser, py::handle config) {
     // A configuration that is not a mapping (None included) is refused
     // with the documented TypeError before anything is read.
-    static PyObject* mapping = bind::keep(bind::import_from("collections.abc", "Mapping"));
-    if (!PyDict_Check(config.ptr()) && bind::check(PyObject_IsInstance(config.ptr(), mapping)) == 0) {
-        PyErr_Format(PyExc_TypeError, "config must be a mapping, not %.200s", Py_TYPE(config.ptr())->tp_name);
-        throw py::error_already_set();
-    }
+    require_mapping(config, "config");
     (void)read_identity(config);
     (void)starts_in_reasoning(parser, config);
     (void)hold_back(parser, config);
     (void)provider_usage(parser, config);
+    (void)hands_on_copies(parser, config);
 }
 
 py::object through_run(py::handle self, PyObject* helper, py::handle first, py::handle second, py::handle config) {
     return bind::call_kw(bind::getattr(self, helper), bind::borrow(names.run_kwnames), first, second, config,
                          bind::borrow(names.parser), self, config);
-}
-
-KwargsReasoning kwargs_reasoning(py::handle message) {
-    KwargsReasoning k;
-    py::object kwargs = attrs::lookup(message, names.additional_kwargs);
-    if (!kwargs || !PyDict_Check(kwargs.ptr())) return k;
-    PyObject* value = PyDict_GetItemWithError(kwargs.ptr(), module().n.reasoning_content);
-    if (value == nullptr) {
-        if (PyErr_Occurred()) throw py::error_already_set();
-    } else if (PyUnicode_Check(value)) {
-        if (PyUnicode_GET_LENGTH(value) > 0) k.text = bind::borrow(value);
-    } else if (value != Py_None) {
-        return k;  // something of the integration's own: left alone
-    }
-    k.kwargs = std::move(kwargs);
-    return k;
-}
-
-void record_kwargs_reasoning(const KwargsReasoning& k, py::handle reasoning) {
-    if (!k.kwargs || PyUnicode_GET_LENGTH(reasoning.ptr()) == 0) return;
-    if (k.text && k.text.ptr() == reasoning.ptr()) return;  // already there
-    bind::dict_set(k.kwargs, module().n.reasoning_content, reasoning);
-}
-
-py::object joined(py::handle first, py::handle second) {
-    if (PyUnicode_GET_LENGTH(second.ptr()) == 0) return bind::borrow(first.ptr());
-    if (PyUnicode_GET_LENGTH(first.ptr()) == 0) return bind::borrow(second.ptr());
-    return bind::steal(PyUnicode_Concat(first.ptr(), second.ptr()));
-}
-
-py::object continuation_of(py::handle chunk) {
-    Module& M = module();
-    if (bind::check(PyObject_IsInstance(chunk.ptr(), M.base_message.ptr())) == 0) {
-        py::object copied = bind::call(M.copy, chunk);
-        // A shallow copy shares the dict with the emitted object; the copy
-        // gets its own, without the reasoning that went out already.
-        py::object kwargs = attrs::lookup(copied, names.additional_kwargs);
-        if (kwargs && PyDict_Check(kwargs.ptr())) {
-            py::object own = bind::steal(PyDict_Copy(kwargs.ptr()));
-            if (PyDict_DelItem(own.ptr(), M.n.reasoning_content) < 0) {
-                if (!PyErr_ExceptionMatches(PyExc_KeyError)) throw py::error_already_set();
-                PyErr_Clear();
-            }
-            attrs::set(copied, names.additional_kwargs, own);
-        }
-        return copied;
-    }
-#define ACCUMULATED_FIELD_NAME(id) names.id,
-    PyObject* const accumulated[] = {ACCUMULATED_FIELDS(ACCUMULATED_FIELD_NAME)};
-#undef ACCUMULATED_FIELD_NAME
-    py::object fields =
-        bind::getattr(bind::borrow(reinterpret_cast<PyObject*>(Py_TYPE(chunk.ptr()))), names.model_fields);
-    py::object update = bind::new_dict();
-    for (PyObject* name : accumulated) {
-        py::object info = bind::mapping_get(fields, name, py::none());
-        if (info.ptr() == Py_None) continue;
-        py::object fresh = bind::call_kw(bind::getattr(info, names.get_default), bind::borrow(names.kw_factory),
-                                         bind::borrow(Py_True));
-        bind::dict_set(update, name, fresh);
-    }
-    return bind::call_kw(bind::getattr(chunk, names.model_copy), bind::borrow(names.kw_update), update);
 }
 
 }  // namespace cogsift
