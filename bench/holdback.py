@@ -23,7 +23,11 @@ Per stream and mode:
   in-process session store), CPU time of this process, median over runs,
   and its ratio to the default mode in the same process. Handing on a chunk
   (its two texts written, the item yielded) costs more than holding it, so a
-  mode that hands on more chunks costs more per chunk.
+  mode that hands on more chunks costs more per chunk;
+* items: how many items the stream hands on (the end-of-input item
+  included), and for "tag_prefix" the cost of each item it hands on beyond
+  the default's: (its cost - the default's cost) * chunks / (its items - the
+  default's items).
 
 The table is printed and written into docs/streaming-modes.md between its
 markers (--no-write leaves the file alone).
@@ -95,13 +99,14 @@ def tag_ends(text):
 
 
 def emissions(pieces, mode):
-    """(held after each chunk, early share) of one stream in one mode."""
+    """(held after each chunk, early share, items handed on) of one stream in
+    one mode."""
     chunks = [AIMessageChunk(content=p) for p in pieces]
     index = {id(c): i for i, c in enumerate(chunks)}
     text = "".join(pieces)
     ends = tag_ends(text)
     close_start = next(end - size for end, size, closing in ends if closing)
-    handed, early, reasoning = [0] * len(pieces), 0, 0
+    handed, early, reasoning, items = [0] * len(pieces), 0, 0, 0
     received = 0
     for i, p in enumerate(pieces):
         received += len(p)
@@ -110,6 +115,7 @@ def emissions(pieces, mode):
             break
     for item in cogsift._split_chunks(iter(chunks), cogsift.qorCogsift(hold_back=mode), CONFIG):
         at = index.get(id(item), len(pieces) - 1)  # the flush of an emitted chunk is a copy
+        items += 1
         handed[at] += len(item.content) + len(item.reasoning_content)
         reasoning += len(item.reasoning_content)
         if at < close_chunk:
@@ -119,7 +125,7 @@ def emissions(pieces, mode):
         received += len(p)
         out += handed[i]
         held.append(received - out - sum(size for end, size, _ in ends if end <= received))
-    return held, early / reasoning
+    return held, early / reasoning, items
 
 
 def cost(pieces, mode, runs):
@@ -144,18 +150,23 @@ def p99(values):
 
 def table(all_streams, runs):
     lines = ["| stream | chunks | mode | held mean | held p99 | held max | reasoning before `</think>` | ns/chunk "
-             "| cost vs default |", "|---|---:|---|---:|---:|---:|---:|---:|---:|"]
+             "| cost vs default | items | ns per extra item |",
+             "|---|---:|---|---:|---:|---:|---:|---:|---:|---:|---:|"]
     for name, pieces in all_streams.items():
         costs = {m: [] for m in MODES}
         for _ in range(runs):  # the modes in turns, so that drift hits both
             for mode in MODES:
                 costs[mode].append(cost(pieces, mode, 3))
         base = statistics.median(costs["candidate"])
+        base_items = None
         for mode in MODES:
-            held, early = emissions(pieces, mode)
+            held, early, items = emissions(pieces, mode)
             ns = statistics.median(costs[mode])
+            extra = "" if base_items in (None, items) else (
+                f"{(ns - base) * 1e9 * len(pieces) / (items - base_items):.0f}")
+            base_items = items if base_items is None else base_items
             lines.append(f"| {name} | {len(pieces)} | {mode} | {statistics.mean(held):.1f} | {p99(held)} | "
-                         f"{max(held)} | {100 * early:.1f}% | {ns * 1e9:.0f} | {ns / base:.3f} |")
+                         f"{max(held)} | {100 * early:.1f}% | {ns * 1e9:.0f} | {ns / base:.3f} | {items} | {extra} |")
     return "\n".join(lines)
 
 

@@ -7,11 +7,26 @@ helpers) and the split alone (no run), on streams of 4-character
 AIMessageChunks (a reasoning, then an answer, of prose), made lazily while
 the stream runs. The usage step runs against the in-process session store.
 
+Each figure is the CPU time of one stream in a fresh process (the process's
+CPU time: on a shared machine wall time mostly measures the neighbours; a
+fresh process: the cyclic collector's thresholds and the heap left behind by
+a longer stream run earlier would change the cost of the next one), the
+median over --repeat rounds that take the sizes in turns. Next to it: the
+share of that time spent in the cyclic collector, how many full collections
+ran, and the process's peak memory.
+
     TIKTOKEN_CACHE_DIR=../shared/tiktoken .venv/bin/python bench/stream_run_cost.py [--sizes 10000 100000 1000000]
 """
 import argparse
 import asyncio
+import gc
+import json
+import os
 import random
+import resource
+import statistics
+import subprocess
+import sys
 import time
 
 import common  # noqa: F401  (paths and the tokenizer cache)
@@ -32,10 +47,26 @@ def chunks(count, seed=1):
         yield AIMessageChunk(content=text[i:i + 4])
 
 
+class CollectorClock:
+    """CPU time spent in the cyclic collector, and its full collections."""
+
+    def __init__(self):
+        self.seconds, self.full, self._start = 0.0, 0, 0.0
+        gc.callbacks.append(self._event)
+
+    def _event(self, phase, info):
+        if phase == "start":
+            self._start = time.process_time()
+            return
+        self.seconds += time.process_time() - self._start
+        self.full += info["generation"] == 2
+
+
 def run_sync(make, count):
-    start = time.perf_counter()
-    n = sum(1 for _ in make(chunks(count)))
-    return (time.perf_counter() - start) / count, n
+    start = time.process_time()
+    for _ in make(chunks(count)):
+        pass
+    return time.process_time() - start
 
 
 def run_async(count):
@@ -44,11 +75,11 @@ def run_async(count):
             yield c
 
     async def drain():
-        start = time.perf_counter()
+        start = time.process_time()
         async for _ in cogsift.qorCogsift().atransform(source(), CONFIG):
             pass
-        return time.perf_counter() - start
-    return asyncio.run(drain()) / count, 0
+        return time.process_time() - start
+    return asyncio.run(drain())
 
 
 RUNS = {
@@ -59,21 +90,46 @@ RUNS = {
 }
 
 
+def measure_here(name, count):
+    """One stream in this process: per-chunk CPU time, collector share, full
+    collections, peak memory in MB."""
+    dbs.set_session_store(dbs.MemorySessionStore())
+    clock = CollectorClock()
+    seconds = RUNS[name](count)
+    peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
+    return {"per_chunk": seconds / count, "gc_share": clock.seconds / seconds, "full": clock.full, "peak": peak}
+
+
+def measure(name, count):
+    out = subprocess.run([sys.executable, __file__, "--one", name, str(count)], check=True, capture_output=True,
+                         text=True).stdout
+    return json.loads(out.splitlines()[-1])
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--sizes", type=int, nargs="+", default=[10000, 100000, 1000000])
     ap.add_argument("--str-max", type=int, default=100000, help="largest stream given to StrOutputParser")
+    ap.add_argument("--repeat", type=int, default=3, help="rounds per stream and size (median)")
+    ap.add_argument("--one", nargs=2, metavar=("NAME", "SIZE"), help=argparse.SUPPRESS)
     args = ap.parse_args()
-    dbs.set_session_store(dbs.MemorySessionStore())
-    for name, run in RUNS.items():
+    if args.one:
+        print(json.dumps(measure_here(args.one[0], int(args.one[1]))))
+        return
+    print(f"load average at start: {os.getloadavg()[0]:.2f}", flush=True)
+    for name in RUNS:
+        sizes = [s for s in args.sizes if not (name.startswith("Str") and s > args.str_max)]
+        rounds = [[measure(name, size) for size in sizes] for _ in range(args.repeat)]
         first = None
-        for size in args.sizes:
-            if name.startswith("Str") and size > args.str_max:
-                continue
-            per_chunk, _ = run(size)
+        for i, size in enumerate(sizes):
+            runs = [r[i] for r in rounds]
+            per_chunk = statistics.median(r["per_chunk"] for r in runs)
             first = first or per_chunk
-            print(f"{name:27} {size:9d} chunks  {per_chunk * 1e6:7.2f} µs/chunk  {per_chunk / first:5.2f}x the first",
-                  flush=True)
+            print(f"{name:27} {size:9d} chunks  {per_chunk * 1e6:7.2f} µs/chunk  {per_chunk / first:5.2f}x the first"
+                  f"  collector {100 * statistics.median(r['gc_share'] for r in runs):4.1f}%"
+                  f"  full collections {statistics.median(r['full'] for r in runs):4.0f}"
+                  f"  peak {max(r['peak'] for r in runs):6.0f} MB", flush=True)
+    print(f"load average at end: {os.getloadavg()[0]:.2f}")
 
 
 if __name__ == "__main__":
