@@ -4,6 +4,7 @@ The package's modules import the host service's modules (`configs`,
 `utils.*`, `oxa_vector_client`); the stand-ins for them live in `service/`.
 """
 import os
+import signal
 import sys
 from pathlib import Path
 
@@ -28,6 +29,12 @@ if "TIKTOKEN_CACHE_DIR" not in os.environ and _shared.is_dir():
 
 hooks_build.load_requested()
 guard_installed()
+
+# A shell without job control starts its background commands with SIGINT
+# ignored, and Python then never installs its KeyboardInterrupt handler; the
+# Ctrl-C tests (and the processes they start) need the interpreter's own.
+if signal.getsignal(signal.SIGINT) == signal.SIG_IGN:
+    signal.signal(signal.SIGINT, signal.default_int_handler)
 
 
 @pytest.fixture(scope="session")
