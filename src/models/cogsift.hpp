@@ -41,6 +41,7 @@ namespace cogsift {
     HOST(base_message, "langchain_core.messages", "BaseMessage")                                     \
     HOST(ai_message, "langchain_core.messages", "AIMessage")                                         \
     HOST(copy, "copy", "copy")                                                                       \
+    HOST(mapping, "collections.abc", "Mapping")                                                      \
     HOST(add_usage, "langchain_core.messages.ai", "add_usage")                                       \
     HOST(print, "builtins", "print")                                                                 \
     HOST(asyncio_sleep, "asyncio", "sleep")

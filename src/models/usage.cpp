@@ -30,8 +30,8 @@ py::object absent() {
 }  // namespace
 
 void require_mapping(py::handle value, const char* what) {
-    static PyObject* mapping = bind::keep(bind::import_from("collections.abc", "Mapping"));
-    if (PyDict_Check(value.ptr()) || bind::check(PyObject_IsInstance(value.ptr(), mapping)) != 0) return;
+    if (PyDict_Check(value.ptr()) || bind::check(PyObject_IsInstance(value.ptr(), module().mapping.ptr())) != 0)
+        return;
     PyErr_Format(PyExc_TypeError, "%s must be a mapping, not %.200s", what, Py_TYPE(value.ptr())->tp_name);
     throw py::error_already_set();
 }
