@@ -86,6 +86,11 @@ class KbServer:
             def log_message(self, *args):
                 pass
 
+            def date_time_string(self, timestamp=None):
+                # A fixed Date header: tests compare logged response headers
+                # across calls that may straddle a second.
+                return "Tue, 08 Dec 2026 00:00:00 GMT"
+
         self.server = ThreadingHTTPServer(("127.0.0.1", 0), Handler)
         self.server.daemon_threads = True
         self.url = "http://127.0.0.1:%d" % self.server.server_address[1]
@@ -777,8 +782,8 @@ def test_the_deadline_holds_in_a_host_that_locks_its_audit_hooks(server):
         trickle(handler, srv, OK_BYTES, pause=0.1)
 
     server.answer = answer
-    done = subprocess.run([sys.executable, "-c", LOCKED_AUDIT_HOOKS % server.url], capture_output=True, text=True,
-                          timeout=60)
+    done = subprocess.run([sys.executable, "-c", LOCKED_AUDIT_HOOKS % server.url], env=child_env(), cwd=CWD,
+                          capture_output=True, text=True, timeout=60)
     server.release.set()
     assert done.returncode == 0, done.stderr
     docs, elapsed = done.stdout.split()
@@ -810,8 +815,8 @@ def test_ctrl_c_interrupts_a_synchronous_retrieval_at_once(server):
         handler.wfile.write(OK_BYTES)
 
     server.answer = answer
-    child = subprocess.Popen([sys.executable, "-c", INTERRUPTED % server.url], stdout=subprocess.PIPE,
-                             stderr=subprocess.PIPE, text=True)
+    child = subprocess.Popen([sys.executable, "-c", INTERRUPTED % server.url], env=child_env(), cwd=CWD,
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     try:
         deadline = time.monotonic() + 30
         while not server.requests and time.monotonic() < deadline:
