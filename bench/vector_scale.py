@@ -20,6 +20,7 @@ table of its own.  Output: markdown on standard output and in --out.
 import argparse
 import asyncio
 import contextlib
+import copy
 import math
 import os
 import random
@@ -31,6 +32,7 @@ from pathlib import Path
 import common  # noqa: F401  (sets up sys.path)
 from common import fmt_time
 
+from langchain_core.retrievers import BaseRetriever
 from qdrant_client import QdrantClient
 
 from community.retrievers import qor
@@ -165,6 +167,40 @@ def throughput_ratio(cases, calls, concurrency=8):
     return rates[1] / rates[0], rates[0], rates[1]
 
 
+def floors(case, calls):
+    """What any call pays before the package's own work, in this process
+    (p50 seconds): LangChain's run of a retriever that returns at once
+    ("invoke", "ainvoke", the latter without the event loop's own turn, as
+    the share table subtracts a store call that took one), a fresh event
+    loop per call over running on one (what the synchronous entry adds:
+    ``asyncio.run``), and ``copy.deepcopy`` of the retriever's search
+    arguments (done once per call)."""
+    class Empty(BaseRetriever):
+        def _get_relevant_documents(self, query, *, run_manager):
+            return []
+
+        async def _aget_relevant_documents(self, query, *, run_manager):
+            return []
+
+    async def nothing():
+        return []
+
+    empty, loop = Empty(), asyncio.new_event_loop()
+    try:
+        turn = statistics.median(time_calls(lambda: loop.run_until_complete(nothing()), calls, 10.0))
+        lc_ainvoke = statistics.median(time_calls(lambda: loop.run_until_complete(empty.ainvoke("q")), calls, 10.0))
+    finally:
+        loop.close()
+    fresh = statistics.median(time_calls(lambda: asyncio.run(nothing()), calls, 10.0))
+    search_kwargs = case.retriever.search_kwargs
+    return {
+        "invoke": statistics.median(time_calls(lambda: empty.invoke("q"), calls, 10.0)),
+        "ainvoke": lc_ainvoke - turn,
+        "fresh loop": fresh - turn,
+        "deepcopy": statistics.median(time_calls(lambda: copy.deepcopy(search_kwargs), calls, 10.0)),
+    }
+
+
 # ---------------------------------------------------------------------------
 # Report
 
@@ -202,6 +238,8 @@ def run_engine(kind, client, size, args, encoder, report):
             report["times"][(kind, size, shape)] = merged
             if kind == "engine":
                 report["throughput"][(size, shape)] = throughput_ratio(cases, args.throughput_calls)
+                if shape == "hybrid" and size == max(args.sizes):
+                    report["floors"] = floors(cases[0], args.calls)
         with dbs.client_session() as c:
             c.delete_collection(store.collection_name)
     return slowest
@@ -257,6 +295,15 @@ def render(report, args, agreement, elapsed):
                 store = percentiles(t["store"])[0]
                 lines.append("| %d | %s | %s | %s |" % (size, shape, ms(percentiles(t["invoke"])[0] - store),
                                                       ms(percentiles(t["ainvoke"])[0] - store)))
+    f = report.get("floors")
+    if f:
+        lines += ["", "What every call pays before the package's own work, measured in the same process (p50): "
+                  "LangChain's `invoke` of a retriever that returns at once %s and its `ainvoke` %s; the "
+                  "synchronous entry's fresh event loop per call (`asyncio.run` against a turn of a running "
+                  "loop) %s more; `copy.deepcopy` of the search arguments, once per call, %s. The floor of "
+                  "the share: %s for `invoke`, %s for `ainvoke`."
+                  % (ms(f["invoke"]), ms(f["ainvoke"]), ms(f["fresh loop"]), ms(f["deepcopy"]),
+                     ms(f["invoke"] + f["fresh loop"] + f["deepcopy"]), ms(f["ainvoke"] + f["deepcopy"]))]
     return "\n".join(lines) + "\n"
 
 
