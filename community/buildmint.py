@@ -15,9 +15,15 @@ relative to that root.
 import importlib.util
 import os
 import shutil
+import threading
 from pathlib import Path
 
 from setuptools import Extension, setup
+
+try:
+    from setuptools.modified import newer_group
+except ImportError:  # setuptools before 69
+    from distutils.dep_util import newer_group
 
 from pybind11.setup_helpers import ParallelCompile
 from Cython.Build import cythonize
@@ -47,8 +53,34 @@ _driver.loader.exec_module(cxx_build)
 CXX_MODULES = list(cxx_build.CONFIG["modules"].items())
 
 
+CXX_NAMES = {name for name, _ in CXX_MODULES}
+
+
 class MyBuildExt(build_ext):
     """``build_ext`` that also copies the package's data files into the build output."""
+
+    _pch_lock = threading.Lock()
+
+    def build_extension(self, ext):
+        # Our C++ modules' sources share a precompiled header (the driver's),
+        # made once per build with the exact command that compiles them.
+        if ext.name in CXX_NAMES and self._will_compile(ext):
+            compiler = self.compiler
+            command = [*getattr(compiler, "compiler_so_cxx", compiler.compiler_so),
+                       *("-D%s" % name if value is None else "-D%s=%s" % (name, value)
+                         for name, value in ext.define_macros),
+                       *("-U" + name for name in ext.undef_macros),
+                       *("-I" + d for d in [*ext.include_dirs, *compiler.include_dirs]),
+                       *ext.extra_compile_args]
+            with self._pch_lock:
+                flags = cxx_build.precompiled_header(command, self.build_temp)
+            ext.extra_compile_args = [*ext.extra_compile_args, *flags]
+        super().build_extension(ext)
+
+    def _will_compile(self, ext):
+        """What build_ext decides: a module older than one of its inputs (or a
+        forced build) is compiled."""
+        return self.force or newer_group([*ext.sources, *ext.depends], self.get_ext_fullpath(ext.name), "newer")
 
     def run(self):
         super().run()
