@@ -111,7 +111,7 @@ def extension(dotted_name, source_dir):
 # parsing of the interpreter's and pybind11's headers (about a quarter of a
 # source's compile time here). The compiler uses it only where it was made
 # with the same compiler and flags, and otherwise reads the headers as usual,
-# so it can make a build faster but not different.
+# so it makes a build faster, not different (one warning aside, below).
 PCH_TEXT = "#include <Python.h>\n#include <pybind11/pybind11.h>\n"
 PCH_NAME = "community_pch.hpp"
 # pybind11 silences this warning around one of its declarations with a
