@@ -1,4 +1,5 @@
 """Shared helpers of the benchmarks: repeatable timing and result tables."""
+import contextlib
 import io
 import os
 import platform
@@ -34,6 +35,22 @@ def cogsift_with_test_hooks():
     built = cxx_build.build_module("cogsift", "release", log=lambda line: print(line, file=sys.stderr),
                                    test_hooks=True)
     return cxx_build.load("community.models.cogsift", built)
+
+
+@contextlib.contextmanager
+def using(client, kind):
+    """Make ``client`` (of ``kind``: "engine", "local" or "server") the
+    process's vector database for a while."""
+    from utils import dbs
+
+    saved = dbs._client, dbs._client_kind
+    dbs._client, dbs._client_kind = client, kind
+    dbs.forget_collections()
+    try:
+        yield
+    finally:
+        dbs._client, dbs._client_kind = saved
+        dbs.forget_collections()
 
 
 def write_docs(text):

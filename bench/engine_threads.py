@@ -17,22 +17,21 @@ import threading
 import time
 
 import common  # noqa: F401  (sets up sys.path)
+from common import using
 
 import qdrant_edge as qe
 
 from hostkit import HashingEmbeddings, QorVectorStore, synthetic
-from utils import dbs
 from utils.logger import logger
 from utils.vector_engine import EngineClient
 
 
 def build(size, encoder):
     client = EngineClient()
-    dbs._client, dbs._client_kind = client, "engine"
-    dbs.forget_collections()
-    store = QorVectorStore(collection_name="threads", embeddings=HashingEmbeddings(), create=False)
-    store.ensure_collection(recreate=True)
-    synthetic.load(store, size, encoder, seed=size)
+    with using(client, "engine"):
+        store = QorVectorStore(collection_name="threads", embeddings=HashingEmbeddings(), create=False)
+        store.ensure_collection(recreate=True)
+        synthetic.load(store, size, encoder, seed=size)
     return client, client._get("threads").shard
 
 
@@ -58,11 +57,8 @@ def main():
     parser.add_argument("--calls", type=int, default=300)
     args = parser.parse_args()
     logger.setLevel("WARNING")
-    saved = dbs._client, dbs._client_kind
     encoder = synthetic.WordEncoder(synthetic.vocabulary())
     built = [build(args.size, encoder) for _ in range(2)]
-    dbs._client, dbs._client_kind = saved
-    dbs.forget_collections()
     embed = HashingEmbeddings()
     rnd = random.Random(1)
     words = list(encoder.term_ids)

@@ -19,7 +19,6 @@ table of its own.  Output: markdown on standard output and in --out.
 """
 import argparse
 import asyncio
-import contextlib
 import copy
 import math
 import os
@@ -30,7 +29,7 @@ import time
 from pathlib import Path
 
 import common  # noqa: F401  (sets up sys.path)
-from common import fmt_time
+from common import fmt_time, using
 
 from langchain_core.retrievers import BaseRetriever
 from qdrant_client import QdrantClient
@@ -51,23 +50,6 @@ def rss_mb():
             if line.startswith("VmRSS:"):
                 return int(line.split()[1]) / 1024.0
     return float("nan")
-
-
-# ---------------------------------------------------------------------------
-# Clients
-
-
-@contextlib.contextmanager
-def using(client, kind):
-    """Make ``client`` the process's vector database for a while."""
-    saved = dbs._client, dbs._client_kind
-    dbs._client, dbs._client_kind = client, kind
-    dbs.forget_collections()
-    try:
-        yield
-    finally:
-        dbs._client, dbs._client_kind = saved
-        dbs.forget_collections()
 
 
 def build(store, size, encoder, progress):
