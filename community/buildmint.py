@@ -20,6 +20,8 @@ from pathlib import Path
 
 from setuptools import Extension, setup
 
+from distutils.ccompiler import gen_preprocess_options  # setuptools' own copy, imported above
+
 try:
     from setuptools.modified import newer_group
 except ImportError:  # setuptools before 69
@@ -66,11 +68,11 @@ class MyBuildExt(build_ext):
         # made once per build with the exact command that compiles them.
         if ext.name in CXX_NAMES and self._will_compile(ext):
             compiler = self.compiler
+            # The preprocessor options as the compiler object makes them for
+            # the sources (build_ext passes undefined macros as 1-tuples).
+            macros = [*compiler.macros, *ext.define_macros, *((name,) for name in ext.undef_macros)]
             command = [*getattr(compiler, "compiler_so_cxx", compiler.compiler_so),
-                       *("-D%s" % name if value is None else "-D%s=%s" % (name, value)
-                         for name, value in ext.define_macros),
-                       *("-U" + name for name in ext.undef_macros),
-                       *("-I" + d for d in [*ext.include_dirs, *compiler.include_dirs]),
+                       *gen_preprocess_options(macros, [*ext.include_dirs, *compiler.include_dirs]),
                        *ext.extra_compile_args]
             with self._pch_lock:
                 flags = cxx_build.precompiled_header(command, self.build_temp)
