@@ -2,7 +2,8 @@
 answering, and how fast Ctrl-C lands while an update waits.
 
 1. A private Redis (socket_timeout 1 s in the URL) is frozen (SIGSTOP); 4
-   concurrent ``atransform`` streams end together; printed: the longest time
+   concurrent ``atransform`` streams end together, then 4 concurrent
+   ``ainvoke`` calls run; printed, for each: the longest time
    the event loop went without running a 5 ms ticker, and how each stream
    ended; then how long ``invoke`` took to report the store's error.
 2. A child process's ``invoke`` waits for the usage lock, held by this
@@ -43,10 +44,15 @@ def frozen_store():
         async def streams():
             return await asyncio.gather(*(_drain(make_config()) for _ in range(4)), return_exceptions=True)
 
-        started = time.perf_counter()
-        outcomes, gap = asyncio.run(_ticking(streams()))
-        print("frozen store, 4 atransform streams: longest loop stall %.3f s; streams ended after %.2f s with %s"
-              % (gap, time.perf_counter() - started, sorted({type(o).__name__ for o in outcomes})))
+        async def whole_responses():
+            return await asyncio.gather(*(PARSER.ainvoke(_message(), make_config()) for _ in range(4)),
+                                        return_exceptions=True)
+
+        for label, calls in (("4 atransform streams", streams), ("4 ainvoke calls", whole_responses)):
+            started = time.perf_counter()
+            outcomes, gap = asyncio.run(_ticking(calls()))
+            print("frozen store, %s: longest loop stall %.3f s; calls ended after %.2f s with %s"
+                  % (label, gap, time.perf_counter() - started, sorted({type(o).__name__ for o in outcomes})))
         started = time.perf_counter()
         try:
             PARSER.invoke(_message(), make_config())

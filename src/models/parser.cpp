@@ -104,12 +104,10 @@ py::object split_target(py::handle message, py::handle parser, py::handle config
     return hands_on_copies(parser, config) ? own_copy(message) : bind::borrow(message.ptr());
 }
 
-// The whole-response split, which LangChain's run machinery calls with the
-// message and, as keywords, the parser and the configuration it was called
-// with.
-py::object split_message(py::object input, py::object parser, py::object run_config) {
+// The split of a whole response and the usage it records: `input` is
+// replaced by the message the split changed.
+py::object split_usage(py::object& input, py::handle parser, py::handle run_config) {
     const Names& n = module().n;
-    const CallIdentity who = read_identity(run_config);
     input = split_target(input, parser, run_config);
     py::object answer = split_in_place(input, starts_in_reasoning(parser, run_config));
 
@@ -119,13 +117,27 @@ py::object split_message(py::object input, py::object parser, py::object run_con
         if (provider_usage(parser, run_config)) add_reported_usage(reported, input);
         usage = call_usage(run_config, answer, reported);
     }
+    return usage;
+}
+
+// The whole-response split, which LangChain's run machinery calls with the
+// message and, as keywords, the parser and the configuration it was called
+// with.
+py::object split_message(py::object input, py::object parser, py::object run_config) {
+    const CallIdentity who = read_identity(run_config);
+    py::object usage = split_usage(input, parser, run_config);
     accumulate_usage(who, usage);
     return input;
 }
 
-// Runs the split when first resumed; it never suspends.
+// The same as a coroutine: the split never suspends; the usage update
+// suspends while the store answers, so a store that stops answering never
+// holds the event loop.
 bind::Task asplit_message(py::object input, py::object parser, py::object run_config) {
-    co_return split_message(std::move(input), std::move(parser), std::move(run_config));
+    const CallIdentity who = read_identity(run_config);
+    py::object usage = split_usage(input, parser, run_config);
+    co_await bind::make_coroutine(accumulate_usage_async(who, std::move(usage)).release());
+    co_return input;
 }
 
 // LangChain's parse entries, with no run configuration and so no usage: a

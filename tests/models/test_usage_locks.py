@@ -176,13 +176,15 @@ class FakeLock:
 def _run(entry, config):
     if entry == "invoke":
         PARSER.invoke(_message(), config)
+    elif entry == "ainvoke":
+        asyncio.run(PARSER.ainvoke(_message(), config))
     elif entry == "transform":
         list(PARSER.transform(iter(_chunks()), config))
     else:
         asyncio.run(_drain(config))
 
 
-@pytest.mark.parametrize("entry", ["invoke", "transform", "atransform"])
+@pytest.mark.parametrize("entry", ["invoke", "ainvoke", "transform", "atransform"])
 @pytest.mark.parametrize("stored, exit_error, raised, context", [
     (None, None, None, None),
     ("bad", None, TypeError, None),
@@ -442,11 +444,11 @@ def test_writer_that_lost_its_lock_never_overwrites_a_newer_total(request, tmp_p
 @pytest.mark.integration
 @pytest.mark.parametrize("freezes", ["before the lock", "under the lock"])
 def test_frozen_store_never_holds_the_event_loop(monkeypatch, freezes):
-    """Four streams ending together against a store that stopped answering
-    (before their lock's first try, or once one of them holds the lock and
-    reads): each fails with the client's timeout while the loop keeps
-    running; the synchronous entry keeps the client's timeout and reports
-    its error."""
+    """Four streams and two whole responses ending together against a store
+    that stopped answering (before their lock's first try, or once one of
+    them holds the lock and reads): each fails with the client's timeout
+    while the loop keeps running; the synchronous entry keeps the client's
+    timeout and reports its error."""
     server = RedisServer().start()
     store = dbs.RedisSessionStore(server.url + "?socket_timeout=1")
     previous = dbs.set_session_store(store)
@@ -462,10 +464,12 @@ def test_frozen_store_never_holds_the_event_loop(monkeypatch, freezes):
             monkeypatch.setattr(cogsift, "get_redis_data", frozen_read)
 
         async def streams():
-            return await asyncio.gather(*(_drain(make_config()) for _ in range(4)), return_exceptions=True)
+            calls = [_drain(make_config()) for _ in range(4)]
+            calls += [PARSER.ainvoke(_message(), make_config()) for _ in range(2)]
+            return await asyncio.gather(*calls, return_exceptions=True)
 
         outcomes, longest_gap = asyncio.run(_ticking(streams()))
-        assert [type(o) for o in outcomes] == [redis.exceptions.TimeoutError] * 4
+        assert [type(o) for o in outcomes] == [redis.exceptions.TimeoutError] * 6
         assert longest_gap < 0.1
         started = time.monotonic()
         with pytest.raises(redis.exceptions.TimeoutError):

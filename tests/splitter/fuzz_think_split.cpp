@@ -6,8 +6,8 @@
 //
 // Build and run (clang):
 //   clang++ -std=c++20 -O1 -g -fsanitize=fuzzer,address,undefined \
-//       -o fuzz_think_split tests/cpp/fuzz_think_split.cpp
-//   ./fuzz_think_split -dict=tests/cpp/fuzz_think_split.dict -max_len=512 corpus/
+//       -o fuzz_think_split tests/splitter/fuzz_think_split.cpp
+//   ./fuzz_think_split -dict=tests/splitter/fuzz_think_split.dict -max_len=512 corpus/
 #include "../../src/models/think_split.hpp"
 #include "reference_split.hpp"
 
