@@ -98,10 +98,18 @@ def main():
             rows.append([entry, shape, fmt(a), fmt(b), "%.2fx" % ratio])
     print_table("One retrieval, k=3, embedded database (%d calls per sample, median of %d)" % (c, s),
                 ["entry", "input", "this package", "LangChain VectorStoreRetriever", "ratio"], rows)
+    print_hybrid_steps(ours, shapes["hybrid"], on_loop, c, s)
+    parts = [("get_collection", lambda: dbs.get_collection(store.collection_name)),
+             ("asyncio.run of a no-op coroutine", lambda: asyncio.run(_noop()))]
+    print_table("Per-call set-up", ["step", "time of one call"], [[l, fmt(sample(f, c, s))] for l, f in parts])
+    loop.close()
+    if args.write_docs:
+        write_docs(printed.copy.getvalue())
 
-    # Where a hybrid retrieval's time goes: the database call itself is
-    # timed inside the query pool's thread.
-    hybrid = shapes["hybrid"]
+
+def print_hybrid_steps(ours, hybrid, on_loop, c, s):
+    """Where a hybrid retrieval's time goes: the database call itself is
+    timed inside the query pool's thread."""
     query_points = dbs._query_points
     build, to_document = dbs.build_query_request, dbs.point_to_document
     steps = {"database query": [], "request building": [], "hits to documents": []}
@@ -134,12 +142,6 @@ def main():
                     [fmt_time(rest), "%.0f%%" % (100 * per_call["database query"] / total[0])])
     print_table("A hybrid retrieval: the database's work and everything else",
                 ["entry", "whole call"] + list(steps) + ["everything else", "database share"], rows)
-    parts = [("get_collection", lambda: dbs.get_collection(store.collection_name)),
-             ("asyncio.run of a no-op coroutine", lambda: asyncio.run(_noop()))]
-    print_table("Per-call set-up", ["step", "time of one call"], [[l, fmt(sample(f, c, s))] for l, f in parts])
-    loop.close()
-    if args.write_docs:
-        write_docs(printed.copy.getvalue())
 
 
 async def _noop():

@@ -317,9 +317,18 @@ def realistic_rows(impl, args):
                         async_run(impl.loop, cogsift._asplit_chunks, parser, CONFIG),
                         async_run(impl.loop, floor.floor_atransform),
                         lambda m: async_run(impl.loop, m.literal_atransform, usage_step(impl.py["parser_py"], CONFIG))))
-    # For scale: the same with the real usage step (tiktoken count of the
-    # whole streamed text, the service's session store).
+    rows.append(real_usage_row(impl, pieces, parser, args))
+    return rows
+
+
+def real_usage_row(impl, pieces, parser, args):
+    """For scale: the split of `qorCogsift.transform` with the real usage
+    step (tiktoken count of the whole streamed text, the service's session
+    store)."""
     from utils import dbs
+
+    n = len(pieces)
+    cogsift = impl.cogsift
 
     pm = {"Python": impl.py["parser_py"], "Cython": impl.cy["parser_py"]}
     for m in pm.values():
@@ -333,11 +342,11 @@ def realistic_rows(impl, args):
     finally:
         for m in pm.values():
             m.get_redis_data = m.hset_redis_data = None
-    rows.append(Row(1, "Realistic stream, ns per chunk: the split of `qorCogsift.transform` with its real usage "
+    usage_row = Row(1, "Realistic stream, ns per chunk: the split of `qorCogsift.transform` with its real usage "
                     "step (tiktoken "
                     "count of the whole text, session store)", "ns", cpp, None, "", base["Python"], base["Cython"],
-                    "(for scale)", None))
-    return rows
+                    "(for scale)", None)
+    return usage_row
 
 
 # ---------------------------------------------------------------------------
@@ -662,7 +671,16 @@ def retriever_rows(impl, args):
                     % (f"{count:,}", f"{count:,}"), "time", stats["C++"], None, "", stats["Python"],
                     stats["Cython"], "faster than Cython", faster_or_tie(stats["C++"], stats["Cython"]),
                     "VectorStoreRetriever.post_process, 1,000 pairs"))
+    rows += external_rows(impl, pairs, count, args)
+    rows += dispatch_rows(impl, modules, retriever, args)
+    return rows
 
+
+def external_rows(impl, pairs, count, args):
+    """`ExternalRetriever`'s scoring of `pairs` and its parsing of a response
+    of `count` hits."""
+    qor = impl.qor
+    rows = []
     external = {"C++": qor.ExternalRetriever(search_kwargs={"kb_id": "kb"}),
                 "Python": impl.py["external_py"].ExternalResponse(),
                 "Cython": impl.cy["external_py"].ExternalResponse()}
@@ -685,7 +703,13 @@ def retriever_rows(impl, args):
     rows.append(Row(6, "`ExternalRetriever._parse_external_response` of %s hits" % f"{count:,}", "time",
                     stats["C++"], None, "", stats["Python"], stats["Cython"], "faster than Cython",
                     faster_or_tie(stats["C++"], stats["Cython"]), "_parse_external_response, 1,000 hits"))
+    return rows
 
+
+def dispatch_rows(impl, modules, retriever, args):
+    """One retrieval's dispatch of each module's retriever (made by
+    `retriever(module, k)`), dense and hybrid, the store answering at once."""
+    rows = []
     inputs = {"dense": {"query": "q", "embedding": [0.1] * 8},
               "hybrid": {"query": "q", "embedding": [0.1] * 8, "bm25": {"indices": [1], "values": [1.0]}}}
     batch = 200
@@ -990,7 +1014,7 @@ def kib(n):
     return "%.0f KiB" % (n / 1024)
 
 
-def main(argv=None):
+def parse_args(argv):
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--repeat", type=int, default=7, help="runs per figure when a run is quick (default 7)")
     ap.add_argument("--budget", type=float, default=10.0,
@@ -1007,7 +1031,11 @@ def main(argv=None):
     ap.add_argument("--no-plots", action="store_true")
     ap.add_argument("-v", "--verbose", action="store_true", help="progress on standard error")
     ap.add_argument("--write-docs", action="store_true", help="also write the table into docs/benchmarks.md")
-    args = ap.parse_args(argv)
+    return ap.parse_args(argv)
+
+
+def main(argv=None):
+    args = parse_args(argv)
     if "TIKTOKEN_CACHE_DIR" not in os.environ:
         sys.exit("run.py: set TIKTOKEN_CACHE_DIR to the directory holding the tokenizer data")
     only = set(args.only or ["realistic", "adversarial", "response", "runnable", "tokens", "retrievers", "memory"])
@@ -1053,6 +1081,12 @@ def main(argv=None):
         memory = memory_rows(impl, args)
 
     info["load_at_end"] = os.getloadavg()[0]
+    write_results(rows, memory, sweeps, profile, baseline_profile, info, args)
+
+
+def write_results(rows, memory, sweeps, profile, baseline_profile, info, args):
+    """The table on standard output and in the results folder, the raw
+    figures and the plots."""
     args.out.mkdir(parents=True, exist_ok=True)
     table = markdown(rows, memory, profile, info, args)
     print(table)

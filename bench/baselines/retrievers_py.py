@@ -34,6 +34,30 @@ def get_rrf_dict(k):
     return rrf_score_dict
 
 
+def _hybrid_prefetch(inputs, search_kwargs, _filter, vector_name):
+    """The dense and the sparse sub-searches of a hybrid query, fused by rank."""
+    keyword_retrieve_num = search_kwargs["k"] // 2
+    vector_retrieve_num = search_kwargs["k"] - keyword_retrieve_num
+    if isinstance(inputs["query"], list):
+        prefetch = []
+        for vector in inputs["embedding"]:
+            prefetch.append({"query": vector, "using": vector_name, "limit": vector_retrieve_num,
+                             "score_threshold": search_kwargs["score_threshold"], "filter": _filter})
+        for sparse_vector in inputs["bm25"]:
+            prefetch.append({"prefetch": {"query": inputs["embedding"][-1], "using": vector_name,
+                                          "limit": 1000, "filter": _filter},
+                             "query": sparse_vector, "using": "bm25", "limit": keyword_retrieve_num})
+    else:
+        prefetch = [
+            {"prefetch": {"query": inputs.get("embedding"), "using": vector_name, "limit": 1000,
+                          "filter": _filter},
+             "query": inputs.get("bm25"), "using": "bm25", "limit": keyword_retrieve_num},
+            {"query": inputs.get("embedding"), "using": vector_name, "limit": vector_retrieve_num,
+             "score_threshold": search_kwargs["score_threshold"], "filter": _filter},
+        ]
+    return prefetch
+
+
 class VectorStoreRetriever(_BaseVectorStoreRetriever):
     """Base Retriever class for VectorStore."""
 
@@ -77,25 +101,7 @@ class VectorStoreRetriever(_BaseVectorStoreRetriever):
         if (inputs.get("embedding") and inputs.get("bm25")
                 and collection["config"]["params"].get("sparse_vectors")
                 and "bm25" in collection["config"]["params"]["sparse_vectors"]):
-            keyword_retrieve_num = search_kwargs["k"] // 2
-            vector_retrieve_num = search_kwargs["k"] - keyword_retrieve_num
-            if isinstance(inputs["query"], list):
-                prefetch = []
-                for vector in inputs["embedding"]:
-                    prefetch.append({"query": vector, "using": vector_name, "limit": vector_retrieve_num,
-                                     "score_threshold": search_kwargs["score_threshold"], "filter": _filter})
-                for sparse_vector in inputs["bm25"]:
-                    prefetch.append({"prefetch": {"query": inputs["embedding"][-1], "using": vector_name,
-                                                  "limit": 1000, "filter": _filter},
-                                     "query": sparse_vector, "using": "bm25", "limit": keyword_retrieve_num})
-            else:
-                prefetch = [
-                    {"prefetch": {"query": inputs.get("embedding"), "using": vector_name, "limit": 1000,
-                                  "filter": _filter},
-                     "query": inputs.get("bm25"), "using": "bm25", "limit": keyword_retrieve_num},
-                    {"query": inputs.get("embedding"), "using": vector_name, "limit": vector_retrieve_num,
-                     "score_threshold": search_kwargs["score_threshold"], "filter": _filter},
-                ]
+            prefetch = _hybrid_prefetch(inputs, search_kwargs, _filter, vector_name)
             docs = await aquery(self.vectorstore.collection_name, prefetch, {"fusion": "rrf"}, None,
                                 search_kwargs["k"], None, None)
             return self.post_process(docs, 1.0)

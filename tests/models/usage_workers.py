@@ -39,7 +39,9 @@ def _config():
     return {"input": {"session_id": SESSION}, "metadata": {"model_name": MODEL, "prompt": PROMPT}}
 
 
-def _worker_main(args):
+def _updates(mode):
+    """The updates a worker of ``mode`` makes in turn, each returning the
+    usage it adds."""
     from langchain_core.messages import AIMessage, AIMessageChunk
 
     from community.models import cogsift
@@ -86,26 +88,37 @@ def _worker_main(args):
         dbs.hset_redis_data(name, key=MODEL, value=existing, ttl=600)
         return INVOKE_USAGE
 
-    kinds = {"invoke": [invoke], "mixed": [invoke, transform, atransform], "unprotected": [unprotected]}[args.mode]
+    return {"invoke": [invoke], "mixed": [invoke, transform, atransform], "unprotected": [unprotected]}[mode]
+
+
+def _stop_after_read(cogsift, count):
+    """This process stops itself (SIGSTOP) right after the ``count``-th read
+    of the record, holding the lock, until the parent continues it."""
+    real_get, reads, guard = cogsift.get_redis_data, [0], threading.Lock()
+
+    def read_then_stop(name, key):
+        record = real_get(name, key=key)
+        with guard:
+            reads[0] += 1
+            stop = reads[0] == count
+        if stop:
+            os.kill(os.getpid(), signal.SIGSTOP)
+        return record
+
+    cogsift.get_redis_data = read_then_stop
+
+
+def _worker_main(args):
+    from community.models import cogsift
+    from utils import dbs
+
+    kinds = _updates(args.mode)
     added = [dict.fromkeys(KEYS, 0) for _ in range(args.threads)]
     completed = [0] * args.threads
     errors = []
 
     if args.stop_after_read:
-        # This process stops itself (SIGSTOP) right after that read of the
-        # record, holding the lock, until the parent continues it.
-        real_get, reads, guard = cogsift.get_redis_data, [0], threading.Lock()
-
-        def read_then_stop(name, key):
-            record = real_get(name, key=key)
-            with guard:
-                reads[0] += 1
-                stop = reads[0] == args.stop_after_read
-            if stop:
-                os.kill(os.getpid(), signal.SIGSTOP)
-            return record
-
-        cogsift.get_redis_data = read_then_stop
+        _stop_after_read(cogsift, args.stop_after_read)
 
     def run(index):
         for i in range(args.calls):
