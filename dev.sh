@@ -177,7 +177,7 @@ run_checks() {
     # start (`python -c`, which puts its working directory on the path) may
     # import the checkout's `community` instead of the installed one.
     (cd service && COMMUNITY_TEST_INSTALLED=1 "../build/check/$version/bin/python" -m pytest -q -p no:cacheprovider \
-        -c ../pytest.ini --rootdir .. "${marks[@]}" ../tests) ||
+        -c ../pytest.ini --rootdir .. --durations=15 "${marks[@]}" ../tests) ||
         { say "tests failed on Python $version"; return 1; }
     say "== Python $version: tests ($scope) passed in $(( SECONDS - start )) s"
 }

@@ -35,7 +35,7 @@ EXT_SUFFIX = sysconfig.get_config_var("EXT_SUFFIX")
 SANITIZE = ["-fsanitize=address,undefined", "-fno-sanitize-recover=undefined", "-fno-omit-frame-pointer", "-O1", "-g"]
 PROFILES = {
     "release": (CONFIG["release_flags"], CONFIG["link_flags"]),
-    "plain": (["-O2", "-Werror"], []),
+    "plain": (["-O1", "-Werror"], []),
     "sanitize": ([*SANITIZE, "-Werror"], SANITIZE[:1]),
 }
 # Defined in a test build only: the modules gain their test hooks.
