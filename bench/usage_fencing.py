@@ -22,7 +22,7 @@ from collections import Counter
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
-sys.path[:0] = [str(ROOT / "tests"), str(ROOT / "tests" / "models"), str(ROOT / "service")]
+sys.path[:0] = [str(ROOT / "tests"), str(ROOT / "tests" / "models"), str(ROOT / "service"), str(ROOT)]
 
 import redis  # noqa: E402
 
