@@ -15,7 +15,7 @@ median over --repeat rounds that take the sizes in turns. Next to it: the
 share of that time spent in the cyclic collector, how many full collections
 ran, and the process's peak memory.
 
-    TIKTOKEN_CACHE_DIR=../shared/tiktoken .venv/bin/python bench/stream_run_cost.py [--sizes 10000 100000 1000000]
+    TIKTOKEN_CACHE_DIR=../shared/tiktoken .venv/bin/python bench/stream_run_cost.py [--sizes 10000 100000 1000000] [--write-docs]
 """
 import argparse
 import asyncio
@@ -29,7 +29,7 @@ import subprocess
 import sys
 import time
 
-import common  # noqa: F401  (paths and the tokenizer cache)
+from common import PrintedTables, write_docs  # also sets the paths and the tokenizer cache
 from langchain_core.messages import AIMessageChunk
 from langchain_core.output_parsers import StrOutputParser
 
@@ -111,12 +111,18 @@ def main():
     ap.add_argument("--sizes", type=int, nargs="+", default=[10000, 100000, 1000000])
     ap.add_argument("--str-max", type=int, default=100000, help="largest stream given to StrOutputParser")
     ap.add_argument("--repeat", type=int, default=3, help="rounds per stream and size (median)")
+    ap.add_argument("--write-docs", action="store_true", help="also write the table into docs/benchmarks.md")
     ap.add_argument("--one", nargs=2, metavar=("NAME", "SIZE"), help=argparse.SUPPRESS)
     args = ap.parse_args()
     if args.one:
         print(json.dumps(measure_here(args.one[0], int(args.one[1]))))
         return
-    print(f"load average at start: {os.getloadavg()[0]:.2f}", flush=True)
+    if args.write_docs:
+        sys.stdout = printed = PrintedTables(sys.stdout)
+    print(f"Load average at the start: {os.getloadavg()[0]:.1f}. CPU time per chunk, median of {args.repeat} "
+          "rounds, each stream in a fresh process.\n")
+    print("| stream | chunks | per chunk | against the shortest | collector | full collections | peak memory |")
+    print("|---|---:|---:|---:|---:|---:|---:|", flush=True)
     for name in RUNS:
         sizes = [s for s in args.sizes if not (name.startswith("Str") and s > args.str_max)]
         rounds = [[measure(name, size) for size in sizes] for _ in range(args.repeat)]
@@ -125,11 +131,14 @@ def main():
             runs = [r[i] for r in rounds]
             per_chunk = statistics.median(r["per_chunk"] for r in runs)
             first = first or per_chunk
-            print(f"{name:27} {size:9d} chunks  {per_chunk * 1e6:7.2f} µs/chunk  {per_chunk / first:5.2f}x the first"
-                  f"  collector {100 * statistics.median(r['gc_share'] for r in runs):4.1f}%"
-                  f"  full collections {statistics.median(r['full'] for r in runs):4.0f}"
-                  f"  peak {max(r['peak'] for r in runs):6.0f} MB", flush=True)
-    print(f"load average at end: {os.getloadavg()[0]:.2f}")
+            print(f"| {name} | {size:,} | {per_chunk * 1e6:.2f} µs | {per_chunk / first:.2f}x"
+                  f" | {100 * statistics.median(r['gc_share'] for r in runs):.1f} %"
+                  f" | {statistics.median(r['full'] for r in runs):.0f} | {max(r['peak'] for r in runs):.0f} MB |",
+                  flush=True)
+    print(f"\nLoad average at the end: {os.getloadavg()[0]:.1f}.")
+    if args.write_docs:
+        sys.stdout = printed.out
+        write_docs(printed.copy.getvalue())
 
 
 if __name__ == "__main__":

@@ -10,7 +10,7 @@ lost its lock gets SessionLockLost), and the increments lost: what the completed
 stored total. (A store restarted without persistence is covered by the
 tests: tests/models/test_usage_locks.py.)
 
-    .venv/bin/python bench/usage_fencing.py [--calls 400] [--expiry 1] [--stall 1.5]
+    .venv/bin/python bench/usage_fencing.py [--calls 400] [--expiry 1] [--stall 1.5] [--write-docs]
 
 The lost count must be 0 in every row.
 """
@@ -26,6 +26,7 @@ sys.path[:0] = [str(ROOT / "tests"), str(ROOT / "tests" / "models"), str(ROOT / 
 
 import redis  # noqa: E402
 
+from common import PrintedTables, write_docs  # noqa: E402
 from redis_servers import RedisServer, start_cluster  # noqa: E402
 from usage_workers import MODEL, SESSION, run_workers  # noqa: E402
 
@@ -49,7 +50,10 @@ def main():
     cli.add_argument("--calls", type=int, default=400, help="updates per thread")
     cli.add_argument("--expiry", type=float, default=1.0, help="lock expiry, seconds")
     cli.add_argument("--stall", type=float, default=1.5, help="how long the first worker is stopped, seconds")
+    cli.add_argument("--write-docs", action="store_true", help="also write the table into docs/benchmarks.md")
     args = cli.parse_args()
+    if args.write_docs:
+        sys.stdout = printed = PrintedTables(sys.stdout)
     print("| Case | Completed | Failed | Lost |")
     print("|---|---|---|---|")
     bad = []
@@ -77,6 +81,9 @@ def main():
     if any(bad):
         print("LOST INCREMENTS")
         sys.exit(1)
+    if args.write_docs:
+        sys.stdout = printed.out
+        write_docs(printed.copy.getvalue())
 
 
 if __name__ == "__main__":

@@ -10,7 +10,7 @@ answering, and how fast Ctrl-C lands while an update waits.
    process (directly, or through another thread of the child waiting for
    it); printed: seconds from SIGINT to the child's KeyboardInterrupt.
 
-    .venv/bin/python bench/usage_stalls.py
+    .venv/bin/python bench/usage_stalls.py [--write-docs]
 """
 import asyncio
 import os
@@ -26,6 +26,7 @@ os.environ.setdefault("TIKTOKEN_CACHE_DIR", str(ROOT.parent / "shared" / "tiktok
 
 import redis  # noqa: E402
 
+from common import PrintedTables, write_docs  # noqa: E402
 from models.test_usage_locks import INTERRUPTED, PARSER, _drain, _message, _ticking  # noqa: E402
 from models.conftest import make_config  # noqa: E402
 from models.usage_workers import worker_env  # noqa: E402
@@ -51,13 +52,13 @@ def frozen_store():
         for label, calls in (("4 atransform streams", streams), ("4 ainvoke calls", whole_responses)):
             started = time.perf_counter()
             outcomes, gap = asyncio.run(_ticking(calls()))
-            print("frozen store, %s: longest loop stall %.3f s; calls ended after %.2f s with %s"
-                  % (label, gap, time.perf_counter() - started, sorted({type(o).__name__ for o in outcomes})))
+            print("| frozen store, %s | longest event-loop stall %.3f s; the calls ended after %.2f s with %s |"
+                  % (label, gap, time.perf_counter() - started, ", ".join(sorted({type(o).__name__ for o in outcomes}))))
         started = time.perf_counter()
         try:
             PARSER.invoke(_message(), make_config())
         except redis.exceptions.TimeoutError:
-            print("frozen store, invoke: TimeoutError after %.2f s" % (time.perf_counter() - started))
+            print("| frozen store, invoke | TimeoutError after %.2f s |" % (time.perf_counter() - started))
     finally:
         os.kill(server.proc.pid, signal.SIGCONT)
         store.close()
@@ -77,7 +78,7 @@ def ctrl_c(waits_on):
         sent = time.time()
         child.send_signal(signal.SIGINT)
         landed = float(child.stdout.readline())
-        print("Ctrl-C while invoke waits for the %s: KeyboardInterrupt after %.3f s; lock keys left: %s" % (
+        print("| Ctrl-C while invoke waits for the %s | KeyboardInterrupt after %.3f s; lock keys left: %s |" % (
             waits_on, landed - sent, [k for k in client.scan_iter(match="lock:*") if k != holder.name]))
     finally:
         child.kill()
@@ -88,6 +89,13 @@ def ctrl_c(waits_on):
 
 
 if __name__ == "__main__":
+    write = "--write-docs" in sys.argv[1:]
+    if write:
+        sys.stdout = printed = PrintedTables(sys.stdout)
+    print("Private Redis, socket_timeout 1 s.\n\n| case | result |\n|---|---|")
     frozen_store()
     ctrl_c("store lock")
     ctrl_c("in-process lock")
+    if write:
+        sys.stdout = printed.out
+        write_docs(printed.copy.getvalue())
