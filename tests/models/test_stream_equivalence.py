@@ -17,7 +17,9 @@ from community.models import cogsift
 
 from .literal_split import literal_atransform, literal_transform
 
-STREAMS = int(os.environ.get("COGSIFT_EQUIV_STREAMS", "3000"))
+# Random streams per entry: 1,000 keeps the unit set quick; CI's whole suite
+# runs 3,000 (dev.sh check), a long hunt more.
+STREAMS = int(os.environ.get("COGSIFT_EQUIV_STREAMS", "1000"))
 ATOMS = ["<", ">", "/", "t", "h", "i", "n", "k", "<think>", "</think>", "<th", "</t", "hink>", "a", " ", "\n",
          "你", "\ud800", "<b>", "x"]
 
