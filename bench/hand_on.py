@@ -13,14 +13,14 @@ CPU time of this process per chunk (on a shared machine wall time mostly
 measures the neighbours), median over rounds in which the two values take
 turns, and the ratio copy / received of the same process.
 
-    TIKTOKEN_CACHE_DIR=../shared/tiktoken .venv/bin/python bench/hand_on.py
+    TIKTOKEN_CACHE_DIR=../shared/tiktoken .venv/bin/python bench/hand_on.py [--write-docs]
 """
 import argparse
 import statistics
 import sys
 import time
 
-import common  # noqa: F401 - paths and tokenizer data
+from common import write_docs  # also sets the paths and the tokenizer data
 from langchain_core.messages import AIMessageChunk
 
 import streams
@@ -66,11 +66,15 @@ def table(pieces, runs):
 def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--runs", type=int, default=9, help="timed rounds per entry, mode and value (median)")
+    ap.add_argument("--write-docs", action="store_true", help="also write the table into docs/benchmarks.md")
     args = ap.parse_args()
     dbs.set_session_store(dbs.MemorySessionStore())
     pieces = streams.realistic()
-    print(f"realistic stream, {len(pieces)} chunks, {args.runs} rounds, Python {sys.version.split()[0]}")
-    print(table(pieces, args.runs))
+    text = f"Realistic stream, {len(pieces)} chunks, {args.runs} rounds, Python {sys.version.split()[0]}.\n\n" + \
+        table(pieces, args.runs)
+    print(text)
+    if args.write_docs:
+        write_docs(text)
 
 
 if __name__ == "__main__":
