@@ -74,6 +74,21 @@ def write_docs(text):
     DOCS.write_text(doc)
 
 
+@contextlib.contextmanager
+def tables_into_docs(write):
+    """What the block prints goes to standard output; with `write`, it is
+    also put into docs/benchmarks.md (write_docs) when the block ends."""
+    if not write:
+        yield
+        return
+    printed = sys.stdout = PrintedTables(sys.stdout)
+    try:
+        yield
+    finally:
+        sys.stdout = printed.out
+    write_docs(printed.copy.getvalue())
+
+
 class PrintedTables(io.TextIOBase):
     """Standard output that keeps a copy of what is printed, for write_docs."""
 

@@ -29,7 +29,7 @@ import subprocess
 import sys
 import time
 
-from common import PrintedTables, write_docs  # also sets the paths and the tokenizer cache
+from common import tables_into_docs  # also sets the paths and the tokenizer cache
 from langchain_core.messages import AIMessageChunk
 from langchain_core.output_parsers import StrOutputParser
 
@@ -117,8 +117,11 @@ def main():
     if args.one:
         print(json.dumps(measure_here(args.one[0], int(args.one[1]))))
         return
-    if args.write_docs:
-        sys.stdout = printed = PrintedTables(sys.stdout)
+    with tables_into_docs(args.write_docs):
+        print_table(args)
+
+
+def print_table(args):
     print(f"Load average at the start: {os.getloadavg()[0]:.1f}. CPU time per chunk, median of {args.repeat} "
           "rounds, each stream in a fresh process.\n")
     print("| stream | chunks | per chunk | against the shortest | collector | full collections | peak memory |")
@@ -136,9 +139,6 @@ def main():
                   f" | {statistics.median(r['full'] for r in runs):.0f} | {max(r['peak'] for r in runs):.0f} MB |",
                   flush=True)
     print(f"\nLoad average at the end: {os.getloadavg()[0]:.1f}.")
-    if args.write_docs:
-        sys.stdout = printed.out
-        write_docs(printed.copy.getvalue())
 
 
 if __name__ == "__main__":

@@ -26,7 +26,7 @@ sys.path[:0] = [str(ROOT / "tests"), str(ROOT / "tests" / "models"), str(ROOT / 
 
 import redis  # noqa: E402
 
-from common import PrintedTables, write_docs  # noqa: E402
+from common import tables_into_docs  # noqa: E402
 from redis_servers import RedisServer, start_cluster  # noqa: E402
 from usage_workers import MODEL, SESSION, run_workers  # noqa: E402
 
@@ -52,8 +52,11 @@ def main():
     cli.add_argument("--stall", type=float, default=1.5, help="how long the first worker is stopped, seconds")
     cli.add_argument("--write-docs", action="store_true", help="also write the table into docs/benchmarks.md")
     args = cli.parse_args()
-    if args.write_docs:
-        sys.stdout = printed = PrintedTables(sys.stdout)
+    with tables_into_docs(args.write_docs):
+        cases(args)
+
+
+def cases(args):
     print("| Case | Completed | Failed | Lost |")
     print("|---|---|---|---|")
     bad = []
@@ -81,9 +84,6 @@ def main():
     if any(bad):
         print("LOST INCREMENTS")
         sys.exit(1)
-    if args.write_docs:
-        sys.stdout = printed.out
-        write_docs(printed.copy.getvalue())
 
 
 if __name__ == "__main__":

@@ -26,7 +26,7 @@ os.environ.setdefault("TIKTOKEN_CACHE_DIR", str(ROOT.parent / "shared" / "tiktok
 
 import redis  # noqa: E402
 
-from common import PrintedTables, write_docs  # noqa: E402
+from common import tables_into_docs  # noqa: E402
 from models.test_usage_locks import INTERRUPTED, PARSER, _drain, _message, _ticking  # noqa: E402
 from models.conftest import make_config  # noqa: E402
 from models.usage_workers import worker_env  # noqa: E402
@@ -89,13 +89,8 @@ def ctrl_c(waits_on):
 
 
 if __name__ == "__main__":
-    write = "--write-docs" in sys.argv[1:]
-    if write:
-        sys.stdout = printed = PrintedTables(sys.stdout)
-    print("Private Redis, socket_timeout 1 s.\n\n| case | result |\n|---|---|")
-    frozen_store()
-    ctrl_c("store lock")
-    ctrl_c("in-process lock")
-    if write:
-        sys.stdout = printed.out
-        write_docs(printed.copy.getvalue())
+    with tables_into_docs("--write-docs" in sys.argv[1:]):
+        print("Private Redis, socket_timeout 1 s.\n\n| case | result |\n|---|---|")
+        frozen_store()
+        ctrl_c("store lock")
+        ctrl_c("in-process lock")
